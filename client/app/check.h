@@ -1,0 +1,59 @@
+#pragma once
+
+#include <QLoggingCategory>
+#include <QObject>
+#include <QPointer>
+
+#include <memory>
+
+Q_DECLARE_LOGGING_CATEGORY(lcCheck)
+
+class MainWindow;
+class QNetworkAccessManager;
+class QNetworkReply;
+class QSaveFile;
+
+// The start-up version check, once per run. It compares the installed version with the
+// server's, then either opens the main window on the login page or hands over to the updater.
+// Whatever goes wrong on the way ends with the main window: the splash never stays up.
+class Check : public QObject
+{
+    Q_OBJECT
+public:
+    // Reads the local update list at once.
+    explicit Check(QObject *parent = nullptr);
+    ~Check() override;
+
+    // Requests the server's update list; the splash is closed when the check ends.
+    void start(QWidget *splash);
+
+    // The main window, once the check has opened it.
+    MainWindow *mainWindow() const { return window.get(); }
+
+    // How long the server's list may stall before the check gives up on it.
+    void setStallTimeout(int milliseconds) { stallTimeout = milliseconds; }
+
+    // The page the user sees when the server cannot be reached.
+    static const QString connectionFailedPage;
+
+private slots:
+    void httpFinished();
+    void httpReadyRead();
+
+private:
+    void fetch(const QString &url);
+    void openMainWindow(bool serverUnreachable);
+    bool startUpdater();
+    void closeSplash();
+
+    QPointer<QWidget> splash;
+    QString loginUrl;
+    QString updateUrl;
+    QString localVersion;
+    std::unique_ptr<QSaveFile> downloadFile;
+    QNetworkAccessManager *manager;
+    QNetworkReply *reply = nullptr;
+    QString downloadPath;
+    std::unique_ptr<MainWindow> window;
+    int stallTimeout;
+};

@@ -1,0 +1,57 @@
+#include "check.h"
+#include "programdir.h"
+#include "startup.h"
+#include "webprofile.h"
+
+#include <QApplication>
+#include <QIcon>
+#include <QLabel>
+#include <QMovie>
+#include <QSplashScreen>
+#include <QTime>
+#include <QTranslator>
+
+#ifdef Q_OS_UNIX
+#include "quitonsignal.h"
+#endif
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication::addLibraryPath(ProgramDir::path() + QStringLiteral("/plugins"));
+    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    QApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("Chrome"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("1.0"));
+
+    const QString splashImage = QStringLiteral(":/images/main.gif");
+    QSplashScreen splash { QPixmap(splashImage) };
+    QLabel movieLabel(&splash);
+    QMovie movie(splashImage);
+    movieLabel.setMovie(&movie);
+    movieLabel.setGeometry(splash.rect());
+    movie.start();
+    splash.show();
+    splash.setCursor(Qt::BlankCursor);
+
+    Startup::drawStartupRandom(QTime::currentTime());
+
+    auto *translator = new QTranslator(&app);
+    Startup::installTranslation(translator);
+
+    QApplication::setQuitOnLastWindowClosed(false);
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/images/house.ico")));
+
+#ifdef Q_OS_UNIX
+    QuitOnSignal quitOnSignal;
+#endif
+
+    int result;
+    {
+        Check check;
+        check.start(&splash);
+        result = app.exec();
+    }
+    // The windows go first, then their pages and the profile, so that web storage is saved.
+    WebProfile::release();
+    return result;
+}

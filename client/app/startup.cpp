@@ -1,0 +1,42 @@
+#include "startup.h"
+
+#include "programdir.h"
+
+#include <QCoreApplication>
+#include <QLibraryInfo>
+#include <QRandomGenerator>
+#include <QTime>
+#include <QTranslator>
+
+namespace {
+QString runRandom;
+}
+
+quint32 Startup::seedFor(const QTime &time)
+{
+    return quint32(time.msec() + 10000 * time.second());
+}
+
+QString Startup::randomFor(quint32 seed)
+{
+    QRandomGenerator generator(seed);
+    return QString::number(generator.bounded(quint32(1) << 31));
+}
+
+void Startup::drawStartupRandom(const QTime &time)
+{
+    runRandom = randomFor(seedFor(time));
+}
+
+const QString &Startup::startupRandom()
+{
+    return runRandom;
+}
+
+void Startup::installTranslation(QTranslator *translator)
+{
+    const QString name = QStringLiteral("qt_zh_CN");
+    if (translator->load(name, ProgramDir::path())
+        || translator->load(name, QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QCoreApplication::installTranslator(translator);
+}

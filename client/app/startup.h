@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QString>
+
+class QTime;
+class QTranslator;
+
+// Pieces of the client's start-up that the rest of the client and the tests reach.
+namespace Startup {
+
+// Seed drawn from the clock: milliseconds + 10000 x seconds of the local time, 0 to 590999.
+quint32 seedFor(const QTime &time);
+
+// The number one seed gives: non-negative, below 2^31, in decimal digits.
+QString randomFor(quint32 seed);
+
+// Draws the run's number from the seed once; every page's user agent ends with it.
+void drawStartupRandom(const QTime &time);
+const QString &startupRandom();
+
+// Qt's Chinese translation of its own dialogs, from the program directory first, then from
+// Qt's translations folder. Installed in the application when found.
+void installTranslation(QTranslator *translator);
+
+} // namespace Startup

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QLoggingCategory>
+#include <QWebEngineView>
+
+Q_DECLARE_LOGGING_CATEGORY(lcWeb)
+
+class QWebEngineLoadingInfo;
+class webPage;
+
+// The view that hosts the web application's pages in the client's windows.
+//
+// The engine drops a page set with setHtml() when a load follows at once, so setHtml() also
+// keeps the page as the view's failure page: whenever an address cannot be reached, the view
+// shows that page instead of an empty one.
+class HtmlView : public QWebEngineView
+{
+    Q_OBJECT
+public:
+    explicit HtmlView(QWidget *parent = nullptr);
+
+    void setHtml(const QString &html, const QUrl &baseUrl = QUrl());
+    void load(const QUrl &url);
+
+    QString failurePage() const { return failureHtml; }
+
+private:
+    void onLoadingChanged(const QWebEngineLoadingInfo &info);
+    void showFailurePage();
+
+    QString failureHtml;
+    QUrl failureBaseUrl;
+};

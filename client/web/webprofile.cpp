@@ -1,0 +1,45 @@
+#include "webprofile.h"
+
+#include "programdir.h"
+#include "startup.h"
+#include "transfer.h"
+
+#include <QLocale>
+#include <QWebEnginePage>
+#include <QWebEngineProfile>
+#include <QWebEngineSettings>
+
+namespace {
+QWebEngineProfile *instance = nullptr;
+}
+
+QWebEngineProfile *WebProfile::profile()
+{
+    if (instance)
+        return instance;
+    // A profile without a storage name keeps nothing on disk.
+    instance = new QWebEngineProfile(QStringLiteral("corvex"));
+    instance->setPersistentStoragePath(ProgramDir::cacheDir());
+    instance->setCachePath(ProgramDir::cacheDir());
+    instance->setHttpCacheType(QWebEngineProfile::DiskHttpCache);
+    instance->setPersistentCookiesPolicy(QWebEngineProfile::NoPersistentCookies);
+    instance->setHttpUserAgent(QString(Transfer::userAgent) + u' ' + Startup::startupRandom());
+    instance->setHttpAcceptLanguage(QLocale::system().bcp47Name());
+
+    QWebEngineSettings *settings = instance->settings();
+    settings->setAttribute(QWebEngineSettings::LocalStorageEnabled, true);
+    // A failed load shows the view's own failure page, never the engine's error page.
+    settings->setAttribute(QWebEngineSettings::ErrorPageEnabled, false);
+    // A page link must not hand an arbitrary scheme to the operating system.
+    settings->setUnknownUrlSchemePolicy(QWebEngineSettings::DisallowUnknownUrlSchemes);
+    return instance;
+}
+
+void WebProfile::release()
+{
+    if (!instance)
+        return;
+    qDeleteAll(instance->findChildren<QWebEnginePage *>(Qt::FindDirectChildrenOnly));
+    delete instance;
+    instance = nullptr;
+}

@@ -1,0 +1,119 @@
+#include "demoserver.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHostAddress>
+#include <QHttpServerRequest>
+#include <QMetaEnum>
+#include <QUrl>
+#include <cstdio>
+
+namespace {
+
+// Debian's libjs-jquery keeps a copy of the library out of our repository.
+const QString jqueryPath = QStringLiteral("/usr/share/javascript/jquery/jquery.min.js");
+
+QByteArray contentTypeFor(const QString &filePath)
+{
+    static const QHash<QString, QByteArray> types {
+        { QStringLiteral("html"), "text/html; charset=utf-8" },
+        { QStringLiteral("js"), "text/javascript; charset=utf-8" },
+        { QStringLiteral("css"), "text/css; charset=utf-8" },
+        { QStringLiteral("png"), "image/png" },
+        { QStringLiteral("gif"), "image/gif" },
+        { QStringLiteral("xml"), "application/xml; charset=utf-8" },
+        { QStringLiteral("ico"), "image/x-icon" },
+        { QStringLiteral("xls"), "application/vnd.ms-excel" },
+    };
+    return types.value(QFileInfo(filePath).suffix().toLower(), "application/octet-stream");
+}
+
+bool isTemplated(const QString &filePath)
+{
+    const QString suffix = QFileInfo(filePath).suffix().toLower();
+    return suffix == QLatin1String("html") || suffix == QLatin1String("xml");
+}
+
+} // namespace
+
+DemoServer::DemoServer(const QString &rootDir)
+{
+    if (QFileInfo(rootDir).isDir())
+        m_root = QFileInfo(rootDir).canonicalFilePath();
+
+    // The router's QUrl placeholder matches the rest of the path, slashes included, so this one
+    // rule sees every GET; anything else falls through to the missing handler.
+    m_server.route(QStringLiteral("/<arg>"), QHttpServerRequest::Method::Get,
+        [this](const QUrl &, const QHttpServerRequest &request) { return serve(request); });
+    m_server.afterRequest([](QHttpServerResponse &&response, const QHttpServerRequest &request) {
+        log(request, response.statusCode());
+        return std::move(response);
+    });
+    m_server.setMissingHandler(
+        [](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
+            log(request, QHttpServerResponse::StatusCode::NotFound);
+            notFound().write(std::move(responder));
+        });
+}
+
+quint16 DemoServer::listen(quint16 port)
+{
+    const quint16 actualPort = m_server.listen(QHostAddress::LocalHost, port);
+    if (actualPort)
+        m_baseUrl = QStringLiteral("http://127.0.0.1:%1/").arg(actualPort);
+    return actualPort;
+}
+
+QHttpServerResponse DemoServer::serve(const QHttpServerRequest &request) const
+{
+    if (request.url().path() == QLatin1String("/")) {
+        QHttpServerResponse redirect(QHttpServerResponse::StatusCode::Found);
+        redirect.addHeader("Location", m_baseUrl.toUtf8() + "login.html");
+        return redirect;
+    }
+
+    const QString filePath = filePathFor(request);
+    QFile file(filePath);
+    if (filePath.isEmpty() || !file.open(QIODevice::ReadOnly))
+        return notFound();
+
+    QByteArray body = file.readAll();
+    // Pages and the update list carry absolute addresses back to us whatever port we got.
+    if (isTemplated(filePath))
+        body.replace("@BASE@", m_baseUrl.toUtf8());
+    return QHttpServerResponse(contentTypeFor(filePath), std::move(body));
+}
+
+QString DemoServer::filePathFor(const QHttpServerRequest &request) const
+{
+    // Decode escapes ourselves so that "%2e%2e" and "%2f" are judged by what they stand for.
+    const QString path = QUrl::fromPercentEncoding(request.url().path(QUrl::FullyEncoded).toUtf8());
+    if (path.contains(QLatin1Char('\\')) || path.contains(QChar())
+        || path.split(QLatin1Char('/')).contains(QLatin1String("..")))
+        return {};
+
+    if (path == QLatin1String("/js/jquery.min.js"))
+        return jqueryPath;
+
+    // Symbolic links may point anywhere, so only the resolved location counts.
+    const QFileInfo info(QFileInfo(m_root + path).canonicalFilePath());
+    if (!info.isFile() || !info.filePath().startsWith(m_root + QLatin1Char('/')))
+        return {};
+    return info.filePath();
+}
+
+QHttpServerResponse DemoServer::notFound()
+{
+    return QHttpServerResponse("text/plain; charset=utf-8", QByteArray("404 Not Found\n"),
+        QHttpServerResponse::StatusCode::NotFound);
+}
+
+void DemoServer::log(const QHttpServerRequest &request, QHttpServerResponse::StatusCode status)
+{
+    const auto methods = QMetaEnum::fromType<QHttpServerRequest::Method>();
+    const QByteArray method(methods.valueToKey(static_cast<int>(request.method())));
+    std::fprintf(stderr, "%s %s %d \"%s\"\n", method.toUpper().constData(),
+        request.url().path(QUrl::FullyEncoded).toUtf8().constData(), static_cast<int>(status),
+        request.value("User-Agent").constData());
+}

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QHttpServer>
+#include <QString>
+
+class QHttpServerRequest;
+
+// Stands in for the office web application: serves the pages and the update list the desktop
+// client expects, on 127.0.0.1 only.
+class DemoServer
+{
+public:
+    explicit DemoServer(const QString &rootDir);
+    DemoServer(const DemoServer &) = delete;
+    DemoServer &operator=(const DemoServer &) = delete;
+
+    bool hasRoot() const { return !m_root.isEmpty(); }
+    quint16 listen(quint16 port);
+    QString baseUrl() const { return m_baseUrl; }
+
+private:
+    QHttpServerResponse serve(const QHttpServerRequest &request) const;
+    QString filePathFor(const QHttpServerRequest &request) const;
+    static QHttpServerResponse notFound();
+    static void log(const QHttpServerRequest &request, QHttpServerResponse::StatusCode status);
+
+    QHttpServer m_server;
+    QString m_root;
+    QString m_baseUrl;
+};

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QString>
+
+// The folder that holds both programs, their UpdateList.xml, temp/ and cache/.
+// Nothing is ever taken from the working directory or the search path.
+namespace ProgramDir {
+
+// The folder of the running executable; usable before the application object exists.
+QString path();
+
+// Points every path below at another folder; tests use it for a temporary program directory.
+void setPath(const QString &folder);
+
+QString updateList(); // <program dir>/UpdateList.xml
+QString tempDir(); // <program dir>/temp
+QString tempUpdateList(); // <program dir>/temp/UpdateList.xml
+QString cacheDir(); // <program dir>/cache
+
+// Full path of one of the programs in the program directory, with ".exe" on Windows.
+QString executable(const QString &name);
+
+} // namespace ProgramDir

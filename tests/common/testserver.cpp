@@ -1,0 +1,110 @@
+#include "testserver.h"
+
+#include <QTcpSocket>
+#include <QUrlQuery>
+
+QByteArray TestServer::Request::query(const QByteArray &key) const
+{
+    const QUrlQuery items(QUrl::fromEncoded(target).query());
+    return items.queryItemValue(QString::fromLatin1(key), QUrl::FullyDecoded).toUtf8();
+}
+
+TestServer::TestServer(QObject *parent)
+    : QObject(parent)
+{
+    connect(&server, &QTcpServer::newConnection, this, &TestServer::onNewConnection);
+}
+
+bool TestServer::start()
+{
+    return server.listen(QHostAddress::LocalHost, 0);
+}
+
+QUrl TestServer::url(const QString &path) const
+{
+    return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(server.serverPort()).arg(path));
+}
+
+void TestServer::serve(const QByteArray &path, const Response &response)
+{
+    routes.insert(path, response);
+}
+
+void TestServer::serve(
+    const QByteArray &path, const QByteArray &body, const QByteArray &contentType)
+{
+    Response response;
+    response.body = body;
+    response.contentType = contentType;
+    serve(path, response);
+}
+
+QList<TestServer::Request> TestServer::requestsFor(const QByteArray &path) const
+{
+    QList<Request> matching;
+    for (const Request &request : received) {
+        if (request.path == path)
+            matching << request;
+    }
+    return matching;
+}
+
+quint16 TestServer::closedPort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+void TestServer::onNewConnection()
+{
+    while (QTcpSocket *socket = server.nextPendingConnection()) {
+        connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
+        connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
+            buffers.remove(socket);
+            socket->deleteLater();
+        });
+    }
+}
+
+void TestServer::onReadyRead(QTcpSocket *socket)
+{
+    QByteArray &buffer = buffers[socket];
+    buffer += socket->readAll();
+    const qsizetype headerEnd = buffer.indexOf("\r\n\r\n");
+    if (headerEnd < 0)
+        return;
+
+    Request request;
+    const QList<QByteArray> lines = buffer.left(headerEnd).split('\n');
+    const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
+    request.method = requestLine.value(0);
+    request.target = requestLine.value(1);
+    request.path = request.target.split('?').first();
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        const qsizetype colon = lines.at(i).indexOf(':');
+        if (colon > 0)
+            request.headers.insert(
+                lines.at(i).left(colon).trimmed().toLower(), lines.at(i).mid(colon + 1).trimmed());
+    }
+    const qsizetype bodyLength = request.header("content-length").toLongLong();
+    if (buffer.size() < headerEnd + 4 + bodyLength)
+        return;
+    buffer.clear();
+    received << request;
+    Q_EMIT requestReceived(request);
+
+    Response response;
+    response.status = 404;
+    response.body = "not found";
+    response.contentType = "text/plain";
+    response = routes.value(request.path, response);
+    if (response.silent)
+        return;
+    QByteArray answer = "HTTP/1.1 " + QByteArray::number(response.status) + " Test\r\n";
+    answer += "Content-Type: " + response.contentType + "\r\n";
+    answer += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
+    answer += "Cache-Control: no-store\r\nConnection: close\r\n\r\n";
+    socket->write(answer + response.body);
+    socket->disconnectFromHost();
+}

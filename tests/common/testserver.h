@@ -1,0 +1,62 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QTcpServer>
+#include <QUrl>
+
+class QTcpSocket;
+
+// A small HTTP/1.1 server on 127.0.0.1 for the tests: fixed answers per path, everything it
+// was asked recorded, and answers that fail the way real servers do (error status, silence).
+class TestServer : public QObject
+{
+    Q_OBJECT
+public:
+    struct Request
+    {
+        QByteArray method;
+        QByteArray target; // path and query, as sent
+        QByteArray path; // without the query
+        QHash<QByteArray, QByteArray> headers; // names in lower case
+        QByteArray header(const QByteArray &name) const { return headers.value(name.toLower()); }
+        QByteArray query(const QByteArray &key) const;
+    };
+
+    struct Response
+    {
+        int status = 200;
+        QByteArray body;
+        QByteArray contentType = "text/html; charset=utf-8";
+        bool silent = false; // accept the request and never answer it
+    };
+
+    explicit TestServer(QObject *parent = nullptr);
+
+    // Listens on a free port of 127.0.0.1.
+    bool start();
+    QUrl url(const QString &path = QStringLiteral("/")) const;
+
+    void serve(const QByteArray &path, const Response &response);
+    void serve(const QByteArray &path, const QByteArray &body,
+        const QByteArray &contentType = "text/html; charset=utf-8");
+
+    const QList<Request> &requests() const { return received; }
+    QList<Request> requestsFor(const QByteArray &path) const;
+
+    // A port on which nothing listens, for an unreachable server.
+    static quint16 closedPort();
+
+Q_SIGNALS:
+    void requestReceived(const TestServer::Request &request);
+
+private:
+    void onNewConnection();
+    void onReadyRead(QTcpSocket *socket);
+
+    QTcpServer server;
+    QHash<QByteArray, Response> routes;
+    QHash<QTcpSocket *, QByteArray> buffers;
+    QList<Request> received;
+};

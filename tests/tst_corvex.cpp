@@ -1,0 +1,99 @@
+#include "testmain.h"
+#include "testserver.h"
+#include "transfer.h"
+
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+
+// The real client, copied into a temporary program directory beside a test UpdateList.xml.
+class tst_Corvex : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void initTestCase();
+    void localStorageSurvivesRestart();
+
+private:
+    // Starts the client, waits for its login page to report, then quits it the way a session
+    // does. Gives what the page found in local storage.
+    void runOnce(QByteArray *found);
+
+    QTemporaryDir programDir;
+    TestServer server;
+};
+
+void tst_Corvex::initTestCase()
+{
+    QVERIFY(programDir.isValid());
+    const QString client = programDir.filePath(QStringLiteral("corvex"));
+    QVERIFY(QFile::copy(QStringLiteral(CORVEX_PATH), client));
+
+    QVERIFY(server.start());
+    server.serve("/update/UpdateList.xml", "<UpdateList><Version>1.0</Version></UpdateList>",
+        "application/xml");
+    server.serve("/login",
+        "<html><body><script>"
+        "var found = localStorage.getItem('kept') || 'nothing';"
+        "localStorage.setItem('kept', 'saved by the first run');"
+        "var xhr = new XMLHttpRequest();"
+        "xhr.open('GET', '/report?found=' + encodeURIComponent(found));"
+        "xhr.send();</script></body></html>");
+    server.serve("/report", "ok", "text/plain");
+
+    QFile list(programDir.filePath(QStringLiteral("UpdateList.xml")));
+    QVERIFY(list.open(QIODevice::WriteOnly));
+    list.write("<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<UpdateList>\n<Version>1.0</Version>\n"
+               "<LoginUrl>"
+        + server.url(QStringLiteral("/login")).toEncoded() + "</LoginUrl>\n<UpdateUrl>"
+        + server.url(QStringLiteral("/update/")).toEncoded() + "</UpdateUrl>\n</UpdateList>\n");
+}
+
+void tst_Corvex::runOnce(QByteArray *found)
+{
+    const qsizetype reportsBefore = server.requestsFor("/report").size();
+    QProcess client;
+    client.setProcessChannelMode(QProcess::ForwardedChannels);
+    client.setWorkingDirectory(QDir::tempPath());
+    client.start(programDir.filePath(QStringLiteral("corvex")), {});
+    QVERIFY(client.waitForStarted(10000));
+    QTRY_VERIFY_WITH_TIMEOUT(server.requestsFor("/report").size() > reportsBefore, 60000);
+
+    client.terminate();
+    QSignalSpy finished(&client, &QProcess::finished);
+    if (!finished.wait(30000))
+        client.kill();
+    QCOMPARE(client.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(client.exitCode(), 0);
+    *found = server.requestsFor("/report").last().query("found");
+}
+
+void tst_Corvex::localStorageSurvivesRestart()
+{
+    QByteArray found;
+    runOnce(&found);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(found, QByteArray("nothing"));
+
+    const TestServer::Request list = server.requestsFor("/update/UpdateList.xml").first();
+    QCOMPARE(list.header("User-Agent"), QByteArray(Transfer::userAgent.data()));
+    const QByteArray pageAgent = server.requestsFor("/login").first().header("User-Agent");
+    QVERIFY2(QRegularExpression(QRegularExpression::escape(QString(Transfer::userAgent))
+                 + QStringLiteral(" (0|[1-9][0-9]*)$"))
+                 .match(QString::fromLatin1(pageAgent))
+                 .hasMatch(),
+        pageAgent.constData());
+    QVERIFY(QFileInfo(programDir.filePath(QStringLiteral("cache"))).isDir());
+    QVERIFY2(!QFile::exists(programDir.filePath(QStringLiteral("temp/UpdateList.xml"))),
+        "the server's list is removed once the versions agree");
+
+    runOnce(&found);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(found, QByteArray("saved by the first run"));
+}
+
+TAVREL_TEST_MAIN(tst_Corvex)
+#include "tst_corvex.moc"

@@ -1,0 +1,120 @@
+#include "testmain.h"
+#include "updatelist.h"
+
+#include <QTemporaryDir>
+
+class tst_UpdateList : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void read_data();
+    void read();
+    void missingFile();
+    void readsAfresh();
+
+private:
+    QTemporaryDir dir;
+};
+
+void tst_UpdateList::read_data()
+{
+    QTest::addColumn<QByteArray>("document");
+    QTest::addColumn<QString>("version");
+    QTest::addColumn<QString>("loginUrl");
+    QTest::addColumn<QStringList>("files");
+    QTest::addColumn<bool>("parseError");
+
+    const QByteArray complete = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<UpdateList>\n"
+                                "<Version>1.0.0.2</Version>\n"
+                                "<LoginUrl>http://127.0.0.1/login.aspx</LoginUrl>\n"
+                                "<File Name=\"corvex.exe\"/>\n<File Name=\"diskid32.dll\"/>\n"
+                                "</UpdateList>\n";
+    QTest::newRow("complete list")
+        << complete << "1.0.0.2"
+        << "http://127.0.0.1/login.aspx" << QStringList { "corvex.exe", "diskid32.dll" } << false;
+    QTest::newRow("first of two Version elements, at any depth")
+        << QByteArray("<a><b><Version>1.1</Version></b><Version>2.2</Version></a>") << "1.1"
+        << "" << QStringList() << false;
+    QTest::newRow("blanks kept") << QByteArray("<a><Version> 1.0 </Version></a>") << " 1.0 "
+                                 << "" << QStringList() << false;
+    QTest::newRow("empty Version") << QByteArray("<a><Version></Version></a>") << ""
+                                   << "" << QStringList() << false;
+    QTest::newRow("missing Version") << QByteArray("<a><LoginUrl>x</LoginUrl></a>") << ""
+                                     << "x" << QStringList() << false;
+    QTest::newRow("list cut off after Version")
+        << QByteArray("<UpdateList><Version>1.0.0.2</Version><LoginUrl>http://12") << "1.0.0.2"
+        << "" << QStringList() << true;
+    QTest::newRow("nested File, File without Name, attribute named Version ignored")
+        << QByteArray("<a Version=\"9\"><File Name=\"a.dll\"/><g><File Name=\"b.exe\"/>"
+                      "<File/></g></a>")
+        << ""
+        << "" << QStringList { "a.dll", "b.exe", "" } << false;
+    QTest::newRow("names are case-sensitive")
+        << QByteArray("<a><version>1</version><file Name=\"x\"/></a>") << ""
+        << "" << QStringList() << false;
+    QTest::newRow("not XML") << QByteArray("<html>404 Not Found") << ""
+                             << "" << QStringList() << true;
+    QTest::newRow("plain text") << QByteArray("Service unavailable") << ""
+                                << "" << QStringList() << true;
+    QTest::newRow("empty file") << QByteArray() << ""
+                                << "" << QStringList() << true;
+    QTest::newRow("BOM and CRLF") << QByteArray(
+        "\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<a>\r\n"
+        "<Version>3.0</Version>\r\n<LoginUrl>http://h/\xE7\x99\xBB</LoginUrl>"
+        "\r\n</a>\r\n") << "3.0" << QString::fromUtf8("http://h/\xE7\x99\xBB")
+                                  << QStringList() << false;
+    QTest::newRow("text across lines keeps its line ends as LF")
+        << QByteArray("<a><Version>1\r\n2</Version></a>") << "1\n2"
+        << "" << QStringList() << false;
+    QTest::newRow("declared GBK encoding")
+        << QByteArray("<?xml version=\"1.0\" encoding=\"GBK\"?><a><LoginUrl>\xB5\xC7</LoginUrl>"
+                      "</a>")
+        << "" << QString::fromUtf8("\xE7\x99\xBB") << QStringList() << false;
+}
+
+void tst_UpdateList::read()
+{
+    QFETCH(QByteArray, document);
+    QFETCH(QString, version);
+    QFETCH(QString, loginUrl);
+    QFETCH(QStringList, files);
+    QFETCH(bool, parseError);
+
+    const QString path = dir.filePath(QStringLiteral("UpdateList.xml"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(document);
+    file.close();
+
+    if (parseError)
+        QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^xml open faile reason: \".+\"$"));
+    const UpdateList list = UpdateList::read(path);
+    QCOMPARE(list.value(QStringLiteral("Version")), version);
+    QCOMPARE(list.value(QStringLiteral("LoginUrl")), loginUrl);
+    QCOMPARE(list.fileNames(), files);
+}
+
+void tst_UpdateList::missingFile()
+{
+    QTest::ignoreMessage(QtDebugMsg, "xml open faile");
+    QTest::ignoreMessage(QtDebugMsg, QRegularExpression("^xml open faile reason: \".*\"$"));
+    const UpdateList list = UpdateList::read(dir.filePath(QStringLiteral("missing.xml")));
+    QCOMPARE(list.value(QStringLiteral("Version")), QString());
+    QCOMPARE(list.fileNames(), QStringList());
+}
+
+void tst_UpdateList::readsAfresh()
+{
+    const QString path = dir.filePath(QStringLiteral("changing.xml"));
+    for (const char *version : { "1.0", "2.0" }) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(QByteArray("<a><Version>") + version + "</Version></a>");
+        file.close();
+        QCOMPARE(
+            UpdateList::read(path).value(QStringLiteral("Version")), QString::fromLatin1(version));
+    }
+}
+
+TAVREL_TEST_MAIN(tst_UpdateList)
+#include "tst_updatelist.moc"
