@@ -14,11 +14,14 @@ class tst_Corvex : public QObject
 private Q_SLOTS:
     void initTestCase();
     void localStorageSurvivesRestart();
+    void secondStartLeavesTheRunningClient();
 
 private:
-    // Starts the client, waits for its login page to report, then quits it the way a session
-    // does. Gives what the page found in local storage.
-    void runOnce(QByteArray *found);
+    // Starts the client and waits until its login page has reported what it found in local
+    // storage.
+    void startClient(QProcess &client, QByteArray *found);
+    // Quits the client the way a session does and checks that it ended in order.
+    void quitClient(QProcess &client);
 
     QTemporaryDir programDir;
     TestServer server;
@@ -50,29 +53,35 @@ void tst_Corvex::initTestCase()
         + server.url(QStringLiteral("/update/")).toEncoded() + "</UpdateUrl>\n</UpdateList>\n");
 }
 
-void tst_Corvex::runOnce(QByteArray *found)
+void tst_Corvex::startClient(QProcess &client, QByteArray *found)
 {
     const qsizetype reportsBefore = server.requestsFor("/report").size();
-    QProcess client;
     client.setProcessChannelMode(QProcess::ForwardedChannels);
     client.setWorkingDirectory(QDir::tempPath());
     client.start(programDir.filePath(QStringLiteral("corvex")), {});
     QVERIFY(client.waitForStarted(10000));
     QTRY_VERIFY_WITH_TIMEOUT(server.requestsFor("/report").size() > reportsBefore, 60000);
+    *found = server.requestsFor("/report").last().query("found");
+}
 
+void tst_Corvex::quitClient(QProcess &client)
+{
     client.terminate();
     QSignalSpy finished(&client, &QProcess::finished);
     if (!finished.wait(30000))
         client.kill();
     QCOMPARE(client.exitStatus(), QProcess::NormalExit);
     QCOMPARE(client.exitCode(), 0);
-    *found = server.requestsFor("/report").last().query("found");
 }
 
 void tst_Corvex::localStorageSurvivesRestart()
 {
     QByteArray found;
-    runOnce(&found);
+    {
+        QProcess client;
+        startClient(client, &found);
+        quitClient(client);
+    }
     if (QTest::currentTestFailed())
         return;
     QCOMPARE(found, QByteArray("nothing"));
@@ -89,10 +98,29 @@ void tst_Corvex::localStorageSurvivesRestart()
     QVERIFY2(!QFile::exists(programDir.filePath(QStringLiteral("temp/UpdateList.xml"))),
         "the server's list is removed once the versions agree");
 
-    runOnce(&found);
-    if (QTest::currentTestFailed())
-        return;
+    QProcess client;
+    startClient(client, &found);
+    quitClient(client);
     QCOMPARE(found, QByteArray("saved by the first run"));
+}
+
+void tst_Corvex::secondStartLeavesTheRunningClient()
+{
+    QProcess first;
+    QByteArray found;
+    startClient(first, &found);
+    const qsizetype checks = server.requestsFor("/update/UpdateList.xml").size();
+
+    QProcess second;
+    second.setProcessChannelMode(QProcess::ForwardedChannels);
+    second.start(programDir.filePath(QStringLiteral("corvex")), {});
+    QVERIFY(second.waitForFinished(30000));
+    QCOMPARE(second.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(second.exitCode(), 0);
+    QCOMPARE(server.requestsFor("/update/UpdateList.xml").size(), checks);
+    QCOMPARE(first.state(), QProcess::Running);
+
+    quitClient(first);
 }
 
 TAVREL_TEST_MAIN(tst_Corvex)

@@ -1,5 +1,7 @@
 #include "check.h"
+#include "mainwindow.h"
 #include "programdir.h"
+#include "singleinstance.h"
 #include "startup.h"
 #include "webprofile.h"
 
@@ -22,6 +24,10 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Chrome"));
     QCoreApplication::setApplicationVersion(QStringLiteral("1.0"));
+
+    SingleInstance instance(ProgramDir::path());
+    if (!instance.claim())
+        return 0;
 
     const QString splashImage = QStringLiteral(":/images/main.gif");
     QSplashScreen splash { QPixmap(splashImage) };
@@ -48,6 +54,10 @@ int main(int argc, char *argv[])
     int result;
     {
         Check check;
+        QObject::connect(&instance, &SingleInstance::showRequested, &check, [&check] {
+            if (MainWindow *window = check.mainWindow())
+                window->bringToFront();
+        });
         check.start(&splash);
         result = app.exec();
     }

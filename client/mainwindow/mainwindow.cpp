@@ -20,6 +20,15 @@ void MainWindow::resizeEvent(QResizeEvent *event)
     view->setGeometry(rect());
 }
 
+void MainWindow::bringToFront()
+{
+    if (firstLoad)
+        return;
+    showNormal();
+    raise();
+    activateWindow();
+}
+
 void MainWindow::slot_loadfinished(bool ok)
 {
     if (!ok || !firstLoad)

@@ -15,6 +15,10 @@ public:
     // The start-up check loads the first page into it directly.
     HtmlView *view;
 
+    // Brings the window up for a user who started the client again. Before the first page has
+    // loaded there is nothing to show yet; the window shows itself then.
+    void bringToFront();
+
 protected:
     void resizeEvent(QResizeEvent *event) override;
 
