@@ -3,6 +3,8 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 
+#include <iterator>
+
 #ifdef Q_OS_WIN
 #include <windows.h>
 #endif

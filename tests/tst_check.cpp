@@ -15,6 +15,7 @@
 namespace {
 
 enum Outcome { LoginPage, ConnectionFailed, Updater };
+enum Setup { Plain, ServerClosed, ServerSilent, NoTrailingSlash, NoUpdater, TempBlocked };
 
 QByteArray listWithVersion(const QByteArray &version)
 {
@@ -32,6 +33,7 @@ bool writeFile(const QString &path, const QByteArray &content)
 } // namespace
 
 Q_DECLARE_METATYPE(Outcome)
+Q_DECLARE_METATYPE(Setup)
 
 class tst_Check : public QObject
 {
@@ -74,57 +76,39 @@ void tst_Check::outcome_data()
     QTest::addColumn<QByteArray>("localVersion");
     QTest::addColumn<int>("status");
     QTest::addColumn<QByteArray>("serverList");
-    QTest::addColumn<QString>("updateFolder"); // "closed" for a port nobody listens on
-    QTest::addColumn<bool>("silent");
-    QTest::addColumn<bool>("updaterPresent");
-    QTest::addColumn<bool>("tempBlocked");
-    QTest::addColumn<QByteArray>("expectedPath");
+    QTest::addColumn<Setup>("setup");
     QTest::addColumn<Outcome>("expected");
 
-    const QByteArray path = "/update/UpdateList.xml";
-    QTest::newRow("equal versions") << QByteArray("1.0.0.1") << 200 << listWithVersion("1.0.0.1")
-                                    << "/update/" << false << true << false << path << LoginPage;
-    QTest::newRow("newer server starts the updater")
-        << QByteArray("1.0.0.1") << 200 << listWithVersion("1.0.0.2") << "/update/" << false << true
-        << false << path << Updater;
-    QTest::newRow("1.10 is newer than 1.9")
-        << QByteArray("1.9") << 200 << listWithVersion("1.10") << "/update/" << false << true
-        << false << path << Updater;
-    QTest::newRow("1.0 equals 1.0.0") << QByteArray("1.0.0") << 200 << listWithVersion("1.0")
-                                      << "/update/" << false << true << false << path << LoginPage;
-    QTest::newRow("'1.0 ' on the server sorts after 1.0")
-        << QByteArray("1.0") << 200 << listWithVersion("1.0 ") << "/update/" << false << true
-        << false << path << Updater;
-    QTest::newRow("older server opens the login page")
-        << QByteArray("1.0.0.2") << 200 << listWithVersion("1.0.0.1") << "/update/" << false << true
-        << false << path << LoginPage;
-    QTest::newRow("unreachable server")
-        << QByteArray("1.0.0.1") << 200 << listWithVersion("1.0.0.2") << "closed" << false << true
-        << false << QByteArray() << ConnectionFailed;
-    QTest::newRow("HTTP 404 with a Version in its body")
-        << QByteArray("1.0.0.1") << 404 << listWithVersion("1.0.0.2") << "/update/" << false << true
-        << false << path << ConnectionFailed;
-    QTest::newRow("HTTP 500 with a Version in its body")
-        << QByteArray("1.0.0.1") << 500 << listWithVersion("1.0.0.2") << "/update/" << false << true
-        << false << path << ConnectionFailed;
-    QTest::newRow("empty Version")
-        << QByteArray("1.0.0.1") << 200 << listWithVersion("") << "/update/" << false << true
-        << false << path << ConnectionFailed;
-    QTest::newRow("error page instead of a list")
-        << QByteArray("1.0.0.1") << 200 << QByteArray("<html><body>Bad gateway") << "/update/"
-        << false << true << false << path << ConnectionFailed;
-    QTest::newRow("server never answers")
-        << QByteArray("1.0.0.1") << 200 << listWithVersion("1.0.0.2") << "/update/" << true << true
-        << false << path << ConnectionFailed;
-    QTest::newRow("UpdateUrl without a trailing slash")
-        << QByteArray("1.0.0.1") << 200 << listWithVersion("1.0.0.1") << "/update" << false << true
-        << false << QByteArray("/updateUpdateList.xml") << LoginPage;
-    QTest::newRow("updater missing: the login page instead")
-        << QByteArray("1.0.0.1") << 200 << listWithVersion("1.0.0.2") << "/update/" << false
-        << false << false << path << LoginPage;
-    QTest::newRow("temp folder cannot be created: no request, login page")
-        << QByteArray("1.0.0.1") << 200 << listWithVersion("1.0.0.2") << "/update/" << false << true
-        << true << QByteArray() << LoginPage;
+    const auto row = [](const char *name, const char *local, int status, const QByteArray &list,
+                         Setup setup, Outcome expected) {
+        QTest::newRow(name) << QByteArray(local) << status << list << setup << expected;
+    };
+    row("equal versions", "1.0.0.1", 200, listWithVersion("1.0.0.1"), Plain, LoginPage);
+    row("newer server starts the updater", "1.0.0.1", 200, listWithVersion("1.0.0.2"), Plain,
+        Updater);
+    row("1.10 is newer than 1.9", "1.9", 200, listWithVersion("1.10"), Plain, Updater);
+    row("1.0 equals 1.0.0", "1.0.0", 200, listWithVersion("1.0"), Plain, LoginPage);
+    row("'1.0 ' on the server sorts after 1.0", "1.0", 200, listWithVersion("1.0 "), Plain,
+        Updater);
+    row("older server opens the login page", "1.0.0.2", 200, listWithVersion("1.0.0.1"), Plain,
+        LoginPage);
+    row("unreachable server", "1.0.0.1", 200, listWithVersion("1.0.0.2"), ServerClosed,
+        ConnectionFailed);
+    row("HTTP 404 with a Version in its body", "1.0.0.1", 404, listWithVersion("1.0.0.2"), Plain,
+        ConnectionFailed);
+    row("HTTP 500 with a Version in its body", "1.0.0.1", 500, listWithVersion("1.0.0.2"), Plain,
+        ConnectionFailed);
+    row("empty Version", "1.0.0.1", 200, listWithVersion(""), Plain, ConnectionFailed);
+    row("error page instead of a list", "1.0.0.1", 200, "<html><body>Bad gateway", Plain,
+        ConnectionFailed);
+    row("server never answers", "1.0.0.1", 200, listWithVersion("1.0.0.2"), ServerSilent,
+        ConnectionFailed);
+    row("UpdateUrl without a trailing slash", "1.0.0.1", 200, listWithVersion("1.0.0.1"),
+        NoTrailingSlash, LoginPage);
+    row("updater missing: the login page instead", "1.0.0.1", 200, listWithVersion("1.0.0.2"),
+        NoUpdater, LoginPage);
+    row("temp folder cannot be created: no request, login page", "1.0.0.1", 200,
+        listWithVersion("1.0.0.2"), TempBlocked, LoginPage);
 }
 
 void tst_Check::outcome()
@@ -132,43 +116,44 @@ void tst_Check::outcome()
     QFETCH(QByteArray, localVersion);
     QFETCH(int, status);
     QFETCH(QByteArray, serverList);
-    QFETCH(QString, updateFolder);
-    QFETCH(bool, silent);
-    QFETCH(bool, updaterPresent);
-    QFETCH(bool, tempBlocked);
-    QFETCH(QByteArray, expectedPath);
+    QFETCH(Setup, setup);
     QFETCH(Outcome, expected);
 
+    const QByteArray listPath
+        = setup == NoTrailingSlash ? "/updateUpdateList.xml" : "/update/UpdateList.xml";
+    const bool requested = setup != ServerClosed && setup != TempBlocked;
     TestServer server;
     QVERIFY(server.start());
     TestServer::Response list;
     list.status = status;
     list.body = serverList;
     list.contentType = "application/xml";
-    list.silent = silent;
-    server.serve(
-        expectedPath.isEmpty() ? QByteArray("/update/UpdateList.xml") : expectedPath, list);
+    list.silent = setup == ServerSilent;
+    server.serve(listPath, list);
     server.serve("/login", "<html><body>login page</body></html>");
 
-    const QString updateUrl = updateFolder == QLatin1String("closed")
+    const QString updateUrl = setup == ServerClosed
         ? QStringLiteral("http://127.0.0.1:%1/update/").arg(TestServer::closedPort())
-        : server.url(updateFolder).toString();
+        : server
+              .url(
+                  setup == NoTrailingSlash ? QStringLiteral("/update") : QStringLiteral("/update/"))
+              .toString();
     QVERIFY(writeFile(ProgramDir::updateList(),
         "<UpdateList><Version>" + localVersion + "</Version><LoginUrl>"
             + server.url(QStringLiteral("/login")).toEncoded() + "</LoginUrl><UpdateUrl>"
             + updateUrl.toUtf8() + "</UpdateUrl></UpdateList>"));
-    if (updaterPresent) {
+    if (setup != NoUpdater) {
         const QString updater = ProgramDir::executable(QStringLiteral("update"));
         QVERIFY(writeFile(updater, "#!/bin/sh\necho \"$# $(pwd)\" > update-started\n"));
         QVERIFY(QFile::setPermissions(updater, QFile::permissions(updater) | QFile::ExeOwner));
     }
-    if (tempBlocked)
+    if (setup == TempBlocked)
         QVERIFY(writeFile(ProgramDir::tempDir(), "a file where the temp folder belongs"));
     // A stale copy from an earlier run must not pass for this run's download.
     else if (QDir().mkpath(ProgramDir::tempDir()))
         QVERIFY(writeFile(ProgramDir::tempUpdateList(), listWithVersion("1.0.0.1")));
 
-    if (!updaterPresent)
+    if (setup == NoUpdater)
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^could not start .*update"));
     QWidget splash;
     splash.show();
@@ -196,9 +181,9 @@ void tst_Check::outcome()
     }
     QVERIFY(!splash.isVisible());
 
-    const QList<TestServer::Request> requests = server.requestsFor(expectedPath);
-    QCOMPARE(requests.size(), expectedPath.isEmpty() ? 0 : 1);
-    if (!expectedPath.isEmpty()) {
+    const QList<TestServer::Request> requests = server.requestsFor(listPath);
+    QCOMPARE(requests.size(), requested ? 1 : 0);
+    if (requested) {
         QCOMPARE(requests.first().method, "GET");
         QCOMPARE(requests.first().header("User-Agent"), QByteArray(Transfer::userAgent.data()));
     }

@@ -10,7 +10,6 @@ private Q_SLOTS:
     void read_data();
     void read();
     void missingFile();
-    void readsAfresh();
 
 private:
     QTemporaryDir dir;
@@ -101,19 +100,6 @@ void tst_UpdateList::missingFile()
     const UpdateList list = UpdateList::read(dir.filePath(QStringLiteral("missing.xml")));
     QCOMPARE(list.value(QStringLiteral("Version")), QString());
     QCOMPARE(list.fileNames(), QStringList());
-}
-
-void tst_UpdateList::readsAfresh()
-{
-    const QString path = dir.filePath(QStringLiteral("changing.xml"));
-    for (const char *version : { "1.0", "2.0" }) {
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write(QByteArray("<a><Version>") + version + "</Version></a>");
-        file.close();
-        QCOMPARE(
-            UpdateList::read(path).value(QStringLiteral("Version")), QString::fromLatin1(version));
-    }
 }
 
 TAVREL_TEST_MAIN(tst_UpdateList)
