@@ -130,6 +130,8 @@ void tst_HtmlView::failurePage_data()
     QTest::newRow("reachable after the failure page was set") << true << "/login"
                                                               << "login page";
     QTest::newRow("no address after the failure page was set") << true << "" << failed;
+    QTest::newRow("address without a scheme after the failure page was set")
+        << true << "login.html" << failed;
     QTest::newRow("HTTP 404 shows the server's page") << true << "/missing"
                                                       << "no such page";
     QTest::newRow("unreachable without a failure page") << false << "closed"
@@ -144,8 +146,8 @@ void tst_HtmlView::failurePage()
 
     const QUrl url = address == QLatin1String("closed")
         ? QUrl(QStringLiteral("http://127.0.0.1:%1/login").arg(TestServer::closedPort()))
-        : address.isEmpty() ? QUrl()
-                            : server.url(address);
+        : address.startsWith(u'/') ? server.url(address)
+                                   : QUrl(address);
     HtmlView view;
     QSignalSpy finished(&view, &HtmlView::loadFinished);
     if (failurePageSet)

@@ -24,9 +24,9 @@ void HtmlView::setHtml(const QString &html, const QUrl &baseUrl)
 
 void HtmlView::load(const QUrl &url)
 {
-    // The engine ignores an empty address without a word; it has failed all the same.
-    if (url.isEmpty()) {
-        qCDebug(lcWeb) << "no address to load";
+    // The engine ignores an address it cannot go to without a word; it has failed all the same.
+    if (!url.isValid() || url.isRelative()) {
+        qCDebug(lcWeb) << "no address to load:" << url;
         showFailurePage();
         return;
     }
