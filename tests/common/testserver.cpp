@@ -15,6 +15,13 @@ TestServer::TestServer(QObject *parent)
     connect(&server, &QTcpServer::newConnection, this, &TestServer::onNewConnection);
 }
 
+TestServer::~TestServer()
+{
+    // Connections still open report their end while the server's members are already gone.
+    for (QTcpSocket *socket : server.findChildren<QTcpSocket *>())
+        socket->disconnect(this);
+}
+
 bool TestServer::start()
 {
     return server.listen(QHostAddress::LocalHost, 0);

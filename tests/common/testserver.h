@@ -33,6 +33,7 @@ public:
     };
 
     explicit TestServer(QObject *parent = nullptr);
+    ~TestServer() override;
 
     // Listens on a free port of 127.0.0.1.
     bool start();
