@@ -2,13 +2,12 @@
 // the page's script running, and how long it takes to quit, over a number of runs against a
 // loopback server.
 
+#include "clientfixture.h"
 #include "testmain.h"
 #include "testserver.h"
 
-#include <QDir>
 #include <QElapsedTimer>
 #include <QProcess>
-#include <QTemporaryDir>
 
 #include <algorithm>
 #include <cstdio>
@@ -39,26 +38,16 @@ int main(int argc, char *argv[])
     const int runs
         = std::max(1, QCoreApplication::arguments().value(1, QStringLiteral("5")).toInt());
 
-    QTemporaryDir programDir;
-    const QString client = programDir.filePath(QStringLiteral("corvex"));
     TestServer server;
-    if (!QFile::copy(QStringLiteral(CORVEX_PATH), client) || !server.start()) {
+    ClientFixture programDir;
+    if (!server.start() || !programDir.setUp(server)) {
         std::fprintf(stderr, "cannot set up the program directory or the server\n");
         return 1;
     }
-    server.serve("/update/UpdateList.xml", "<UpdateList><Version>1.0</Version></UpdateList>",
-        "application/xml");
     server.serve("/login",
         "<html><body><script>var xhr = new XMLHttpRequest(); xhr.open('GET', '/ready');"
         "xhr.send();</script></body></html>");
     server.serve("/ready", "ok", "text/plain");
-    QFile list(programDir.filePath(QStringLiteral("UpdateList.xml")));
-    if (!list.open(QIODevice::WriteOnly))
-        return 1;
-    list.write("<UpdateList><Version>1.0</Version><LoginUrl>"
-        + server.url(QStringLiteral("/login")).toEncoded() + "</LoginUrl><UpdateUrl>"
-        + server.url(QStringLiteral("/update/")).toEncoded() + "</UpdateUrl></UpdateList>");
-    list.close();
 
     QList<qint64> listTimes, loginTimes, readyTimes, quitTimes;
     for (int i = 0; i < runs; ++i) {
@@ -76,7 +65,7 @@ int main(int argc, char *argv[])
         QProcess process;
         process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         clock.start();
-        process.start(client, {});
+        process.start(programDir.clientPath(), {});
         const bool ready = QTest::qWaitFor([&] { return run.ready >= 0; }, 60000);
         clock.restart();
         process.terminate();

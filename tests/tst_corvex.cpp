@@ -1,3 +1,4 @@
+#include "clientfixture.h"
 #include "testmain.h"
 #include "testserver.h"
 #include "transfer.h"
@@ -5,7 +6,6 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 
 // The real client, copied into a temporary program directory beside a test UpdateList.xml.
 class tst_Corvex : public QObject
@@ -23,19 +23,14 @@ private:
     // Quits the client the way a session does and checks that it ended in order.
     void quitClient(QProcess &client);
 
-    QTemporaryDir programDir;
+    ClientFixture programDir;
     TestServer server;
 };
 
 void tst_Corvex::initTestCase()
 {
-    QVERIFY(programDir.isValid());
-    const QString client = programDir.filePath(QStringLiteral("corvex"));
-    QVERIFY(QFile::copy(QStringLiteral(CORVEX_PATH), client));
-
     QVERIFY(server.start());
-    server.serve("/update/UpdateList.xml", "<UpdateList><Version>1.0</Version></UpdateList>",
-        "application/xml");
+    QVERIFY(programDir.setUp(server));
     server.serve("/login",
         "<html><body><script>"
         "var found = localStorage.getItem('kept') || 'nothing';"
@@ -44,13 +39,6 @@ void tst_Corvex::initTestCase()
         "xhr.open('GET', '/report?found=' + encodeURIComponent(found));"
         "xhr.send();</script></body></html>");
     server.serve("/report", "ok", "text/plain");
-
-    QFile list(programDir.filePath(QStringLiteral("UpdateList.xml")));
-    QVERIFY(list.open(QIODevice::WriteOnly));
-    list.write("<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<UpdateList>\n<Version>1.0</Version>\n"
-               "<LoginUrl>"
-        + server.url(QStringLiteral("/login")).toEncoded() + "</LoginUrl>\n<UpdateUrl>"
-        + server.url(QStringLiteral("/update/")).toEncoded() + "</UpdateUrl>\n</UpdateList>\n");
 }
 
 void tst_Corvex::startClient(QProcess &client, QByteArray *found)
@@ -58,7 +46,7 @@ void tst_Corvex::startClient(QProcess &client, QByteArray *found)
     const qsizetype reportsBefore = server.requestsFor("/report").size();
     client.setProcessChannelMode(QProcess::ForwardedChannels);
     client.setWorkingDirectory(QDir::tempPath());
-    client.start(programDir.filePath(QStringLiteral("corvex")), {});
+    client.start(programDir.clientPath(), {});
     QVERIFY(client.waitForStarted(10000));
     QTRY_VERIFY_WITH_TIMEOUT(server.requestsFor("/report").size() > reportsBefore, 60000);
     *found = server.requestsFor("/report").last().query("found");
@@ -113,7 +101,7 @@ void tst_Corvex::secondStartLeavesTheRunningClient()
 
     QProcess second;
     second.setProcessChannelMode(QProcess::ForwardedChannels);
-    second.start(programDir.filePath(QStringLiteral("corvex")), {});
+    second.start(programDir.clientPath(), {});
     QVERIFY(second.waitForFinished(30000));
     QCOMPARE(second.exitStatus(), QProcess::NormalExit);
     QCOMPARE(second.exitCode(), 0);
