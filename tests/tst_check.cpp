@@ -1,11 +1,11 @@
 #include "check.h"
+#include "download.h"
 #include "htmlview.h"
 #include "mainwindow.h"
 #include "programdir.h"
 #include "startup.h"
 #include "testmain.h"
 #include "testserver.h"
-#include "transfer.h"
 #include "webprofile.h"
 
 #include <QDir>
@@ -158,7 +158,7 @@ void tst_Check::outcome()
     QWidget splash;
     splash.show();
     Check check;
-    check.setStallTimeout(500);
+    check.setTimeouts(500, 3000);
     check.start(&splash);
 
     if (expected == Updater) {
@@ -185,7 +185,7 @@ void tst_Check::outcome()
     QCOMPARE(requests.size(), requested ? 1 : 0);
     if (requested) {
         QCOMPARE(requests.first().method, "GET");
-        QCOMPARE(requests.first().header("User-Agent"), QByteArray(Transfer::userAgent.data()));
+        QCOMPARE(requests.first().header("User-Agent"), QByteArray(Download::userAgent.data()));
     }
 }
 

@@ -1,7 +1,7 @@
 #include "clientfixture.h"
+#include "download.h"
 #include "testmain.h"
 #include "testserver.h"
-#include "transfer.h"
 
 #include <QProcess>
 #include <QRegularExpression>
@@ -75,9 +75,9 @@ void tst_Corvex::localStorageSurvivesRestart()
     QCOMPARE(found, QByteArray("nothing"));
 
     const TestServer::Request list = server.requestsFor("/update/UpdateList.xml").first();
-    QCOMPARE(list.header("User-Agent"), QByteArray(Transfer::userAgent.data()));
+    QCOMPARE(list.header("User-Agent"), QByteArray(Download::userAgent.data()));
     const QByteArray pageAgent = server.requestsFor("/login").first().header("User-Agent");
-    QVERIFY2(QRegularExpression(QRegularExpression::escape(QString(Transfer::userAgent))
+    QVERIFY2(QRegularExpression(QRegularExpression::escape(QString(Download::userAgent))
                  + QStringLiteral(" (0|[1-9][0-9]*)$"))
                  .match(QString::fromLatin1(pageAgent))
                  .hasMatch(),

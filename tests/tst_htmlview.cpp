@@ -1,10 +1,10 @@
 #include "check.h"
+#include "download.h"
 #include "htmlview.h"
 #include "programdir.h"
 #include "startup.h"
 #include "testmain.h"
 #include "testserver.h"
-#include "transfer.h"
 #include "webprofile.h"
 
 #include <QSignalSpy>
@@ -115,7 +115,7 @@ void tst_HtmlView::userAgent()
     QTRY_VERIFY_WITH_TIMEOUT(!server.requestsFor(path).isEmpty(), 20000);
     const TestServer::Request request = server.requestsFor(path).last();
     const QByteArray expected
-        = QByteArray(Transfer::userAgent.data()) + ' ' + Startup::startupRandom().toLatin1();
+        = QByteArray(Download::userAgent.data()) + ' ' + Startup::startupRandom().toLatin1();
     QCOMPARE(fromScript ? request.query("ua") : request.header("User-Agent"), expected);
 }
 

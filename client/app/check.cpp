@@ -1,18 +1,15 @@
 #include "check.h"
 
+#include "download.h"
 #include "htmlview.h"
 #include "mainwindow.h"
 #include "programdir.h"
-#include "transfer.h"
 #include "updatelist.h"
 #include "versiontext.h"
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
 #include <QProcess>
-#include <QSaveFile>
 
 Q_LOGGING_CATEGORY(lcCheck, "corvex.check")
 
@@ -27,16 +24,24 @@ const QString Check::connectionFailedPage = QStringLiteral(
 
 Check::Check(QObject *parent)
     : QObject(parent)
-    , stallTimeout(Transfer::stallTimeoutMs)
+    , download(new Download(this))
 {
     const UpdateList local = UpdateList::read(ProgramDir::updateList());
     loginUrl = local.value(QStringLiteral("LoginUrl"));
     updateUrl = local.value(QStringLiteral("UpdateUrl"));
     localVersion = local.value(QStringLiteral("Version"));
-    manager = new QNetworkAccessManager(this);
+    download->setMaxSize(listSizeCap);
+    download->setDeadline(listDeadline);
+    connect(download, &Download::finished, this, &Check::httpFinished);
 }
 
 Check::~Check() = default;
+
+void Check::setTimeouts(int stallMs, int deadlineMs)
+{
+    download->setStallTimeout(stallMs);
+    download->setDeadline(deadlineMs);
+}
 
 void Check::start(QWidget *splashScreen)
 {
@@ -44,50 +49,17 @@ void Check::start(QWidget *splashScreen)
     const QString listUrl = updateUrl + QStringLiteral("UpdateList.xml");
     QDir().mkpath(ProgramDir::tempDir());
     downloadPath = ProgramDir::tempUpdateList();
-    // The list is written beside its final name and only renamed into place when whole.
-    downloadFile = std::make_unique<QSaveFile>(downloadPath);
-    if (!downloadFile->open(QIODevice::WriteOnly)) {
-        qCDebug(lcCheck) << "file open error" << downloadFile->errorString();
-        downloadFile.reset();
-        openMainWindow(false);
-        return;
-    }
-    fetch(listUrl);
+    download->start(QUrl(listUrl), downloadPath);
 }
 
-void Check::fetch(const QString &url)
+void Check::httpFinished(bool ok, const QString &reason)
 {
-    reply = manager->get(Transfer::request(QUrl(url), stallTimeout));
-    connect(reply, &QNetworkReply::readyRead, this, &Check::httpReadyRead);
-    connect(reply, &QNetworkReply::finished, this, &Check::httpFinished);
-}
-
-void Check::httpReadyRead()
-{
-    if (downloadFile)
-        downloadFile->write(reply->readAll());
-}
-
-void Check::httpFinished()
-{
-    const QString failure = Transfer::failure(reply);
-    reply->deleteLater();
-    reply = nullptr;
-    bool stored = false;
-    if (failure.isEmpty()) {
-        stored = downloadFile->commit();
-        if (!stored)
-            qCDebug(lcCheck) << "server list not stored:" << downloadFile->errorString();
-    } else {
-        qCDebug(lcCheck) << "server list not received:" << failure;
-        downloadFile->cancelWriting();
-    }
-    downloadFile.reset();
-
+    if (!ok)
+        qCDebug(lcCheck) << "server list not received:" << reason;
     const QString remoteVersion
-        = stored ? UpdateList::read(downloadPath).value(QStringLiteral("Version")) : QString();
+        = ok ? UpdateList::read(downloadPath).value(QStringLiteral("Version")) : QString();
     if (remoteVersion.isEmpty()) {
-        openMainWindow(true);
+        openMainWindow();
         return;
     }
     if (VersionText::compare(remoteVersion, localVersion) > 0) {
@@ -98,17 +70,16 @@ void Check::httpFinished()
             return;
         }
     }
-    openMainWindow(false);
+    openMainWindow();
 }
 
-void Check::openMainWindow(bool serverUnreachable)
+void Check::openMainWindow()
 {
     window = std::make_unique<MainWindow>();
-    if (serverUnreachable)
-        window->view->setHtml(connectionFailedPage);
+    // Whatever the check found, a login address out of reach shows the user why.
+    window->view->setHtml(connectionFailedPage);
     window->view->load(QUrl(loginUrl));
-    if (!downloadPath.isEmpty())
-        QFile::remove(downloadPath);
+    QFile::remove(downloadPath);
     closeSplash();
 }
 

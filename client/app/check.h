@@ -8,10 +8,8 @@
 
 Q_DECLARE_LOGGING_CATEGORY(lcCheck)
 
+class Download;
 class MainWindow;
-class QNetworkAccessManager;
-class QNetworkReply;
-class QSaveFile;
 
 // The start-up version check, once per run. It compares the installed version with the
 // server's, then either opens the main window on the login page or hands over to the updater.
@@ -30,19 +28,21 @@ public:
     // The main window, once the check has opened it.
     MainWindow *mainWindow() const { return window.get(); }
 
-    // How long the server's list may stall before the check gives up on it.
-    void setStallTimeout(int milliseconds) { stallTimeout = milliseconds; }
+    // How long the server's list may stall, and take in all, before the check gives up on it.
+    void setTimeouts(int stallMs, int deadlineMs);
+
+    // The server's list is a few hundred bytes; a longer answer is not a list.
+    static constexpr qint64 listSizeCap = 1024 * 1024;
+    static constexpr int listDeadline = 30000;
 
     // The page the user sees when the server cannot be reached.
     static const QString connectionFailedPage;
 
 private slots:
-    void httpFinished();
-    void httpReadyRead();
+    void httpFinished(bool ok, const QString &reason);
 
 private:
-    void fetch(const QString &url);
-    void openMainWindow(bool serverUnreachable);
+    void openMainWindow();
     bool startUpdater();
     void closeSplash();
 
@@ -50,10 +50,7 @@ private:
     QString loginUrl;
     QString updateUrl;
     QString localVersion;
-    std::unique_ptr<QSaveFile> downloadFile;
-    QNetworkAccessManager *manager;
-    QNetworkReply *reply = nullptr;
+    Download *download;
     QString downloadPath;
     std::unique_ptr<MainWindow> window;
-    int stallTimeout;
 };

@@ -22,16 +22,16 @@ void MainWindow::resizeEvent(QResizeEvent *event)
 
 void MainWindow::bringToFront()
 {
-    if (firstLoad)
-        return;
+    firstLoad = false;
     showNormal();
     raise();
     activateWindow();
 }
 
-void MainWindow::slot_loadfinished(bool ok)
+void MainWindow::slot_loadfinished(bool)
 {
-    if (!ok || !firstLoad)
+    // Shown by the first load that ends, successful or not: a client must never run unseen.
+    if (!firstLoad)
         return;
     firstLoad = false;
     show();

@@ -5,7 +5,7 @@
 class HtmlView;
 
 // The client's one top-level window. It hosts the web application's pages in its view and
-// shows itself once the first page has loaded.
+// shows itself once the first load has ended, whether it succeeded or not.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -15,8 +15,8 @@ public:
     // The start-up check loads the first page into it directly.
     HtmlView *view;
 
-    // Brings the window up for a user who started the client again. Before the first page has
-    // loaded there is nothing to show yet; the window shows itself then.
+    // Brings the window up for a user who started the client again, even while its first page
+    // is still loading.
     void bringToFront();
 
 protected:

@@ -1,8 +1,8 @@
 #include "webprofile.h"
 
+#include "download.h"
 #include "programdir.h"
 #include "startup.h"
-#include "transfer.h"
 
 #include <QLocale>
 #include <QWebEnginePage>
@@ -23,7 +23,7 @@ QWebEngineProfile *WebProfile::profile()
     instance->setCachePath(ProgramDir::cacheDir());
     instance->setHttpCacheType(QWebEngineProfile::DiskHttpCache);
     instance->setPersistentCookiesPolicy(QWebEngineProfile::NoPersistentCookies);
-    instance->setHttpUserAgent(QString(Transfer::userAgent) + u' ' + Startup::startupRandom());
+    instance->setHttpUserAgent(QString(Download::userAgent) + u' ' + Startup::startupRandom());
     instance->setHttpAcceptLanguage(QLocale::system().bcp47Name());
 
     QWebEngineSettings *settings = instance->settings();

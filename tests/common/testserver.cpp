@@ -1,6 +1,7 @@
 #include "testserver.h"
 
 #include <QTcpSocket>
+#include <QTimer>
 #include <QUrlQuery>
 
 QByteArray TestServer::Request::query(const QByteArray &key) const
@@ -106,12 +107,43 @@ void TestServer::onReadyRead(QTcpSocket *socket)
     response.body = "not found";
     response.contentType = "text/plain";
     response = routes.value(request.path, response);
-    if (response.silent)
-        return;
-    QByteArray answer = "HTTP/1.1 " + QByteArray::number(response.status) + " Test\r\n";
-    answer += "Content-Type: " + response.contentType + "\r\n";
-    answer += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
-    answer += "Cache-Control: no-store\r\nConnection: close\r\n\r\n";
-    socket->write(answer + response.body);
-    socket->disconnectFromHost();
+    if (!response.silent)
+        send(socket, response);
+}
+
+void TestServer::send(QTcpSocket *socket, const Response &response)
+{
+    QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + " Test\r\n";
+    head += "Content-Type: " + response.contentType + "\r\n";
+    if (response.announceLength)
+        head += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
+    head += "Cache-Control: no-store\r\nConnection: close\r\n\r\n";
+    socket->write(head);
+
+    const QByteArray body
+        = response.dropAfter >= 0 ? response.body.left(response.dropAfter) : response.body;
+    if (response.trickleMs > 0) {
+        auto *timer = new QTimer(socket);
+        connect(timer, &QTimer::timeout, socket,
+            [socket, timer, body, response, sent = qsizetype(0)]() mutable {
+                if (sent == body.size() && !response.endless) {
+                    timer->stop();
+                    socket->disconnectFromHost();
+                    return;
+                }
+                socket->write(body.mid(sent++ % body.size(), 1));
+            });
+        timer->start(response.trickleMs);
+    } else if (response.endless) {
+        // Keeps a little queued so the client always has more coming, as fast as it reads.
+        const auto refill = [socket, body] {
+            while (socket->bytesToWrite() < 4 * body.size() + 65536)
+                socket->write(body);
+        };
+        connect(socket, &QTcpSocket::bytesWritten, socket, refill);
+        refill();
+    } else {
+        socket->write(body);
+        socket->disconnectFromHost();
+    }
 }

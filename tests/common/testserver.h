@@ -30,6 +30,10 @@ public:
         QByteArray body;
         QByteArray contentType = "text/html; charset=utf-8";
         bool silent = false; // accept the request and never answer it
+        bool announceLength = true; // without Content-Length the body ends with the connection
+        qint64 dropAfter = -1; // close the connection after this many bytes of the body
+        int trickleMs = 0; // send the body one byte at a time, one every so many milliseconds
+        bool endless = false; // send the body over and over, never ending
     };
 
     explicit TestServer(QObject *parent = nullptr);
@@ -55,6 +59,7 @@ Q_SIGNALS:
 private:
     void onNewConnection();
     void onReadyRead(QTcpSocket *socket);
+    void send(QTcpSocket *socket, const Response &response);
 
     QTcpServer server;
     QHash<QByteArray, Response> routes;

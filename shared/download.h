@@ -1,0 +1,90 @@
+#pragma once
+
+#include <QByteArray>
+#include <QCryptographicHash>
+#include <QLatin1StringView>
+#include <QLoggingCategory>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+#include <QUrl>
+
+#include <memory>
+
+Q_DECLARE_LOGGING_CATEGORY(lcDownload)
+
+class QNetworkAccessManager;
+class QNetworkReply;
+class QSaveFile;
+
+// One GET of the programs' own (update lists, release files, backup pages), streamed into a
+// file. Only a complete 2xx answer that passes every check becomes the file; anything else
+// leaves nothing on disk and reports why. Sends no cookies and stores none.
+class Download : public QObject
+{
+    Q_OBJECT
+public:
+    // The server may tell the programs' own transfers from the pages by this exact text.
+    static constexpr QLatin1StringView userAgent { "Mozilla/5.0 (Windows NT 5.1) "
+                                                   "AppleWebKit/537.11 (KHTML, like Gecko) "
+                                                   "Chrome/23.0.1271.91 Safari/537.11" };
+
+    // A transfer that receives nothing for this long is given up.
+    static constexpr int defaultStallTimeout = 30000;
+
+    explicit Download(QObject *parent = nullptr);
+    ~Download() override;
+
+    void setStallTimeout(int milliseconds) { stallTimeout = milliseconds; }
+    // The whole transfer must be over within this time; 0 for no limit.
+    void setDeadline(int milliseconds) { deadline = milliseconds; }
+    // The answer may not be longer than this; -1 for no limit.
+    void setMaxSize(qint64 bytes) { maxSize = bytes; }
+    // The answer must be exactly this long; -1 when not known.
+    void setExpectedSize(qint64 bytes) { expectedSize = bytes; }
+    // The answer's SHA-256 must be this, as hexadecimal digits; empty when not known.
+    void setExpectedSha256(const QByteArray &hex) { expectedSha256 = hex.toLower(); }
+
+    // Fetches url into path, replacing path only once the answer is complete and checked.
+    void start(const QUrl &url, const QString &path);
+    // Gives the transfer up; finished() reports it as failed with the given reason.
+    void abort(const QString &reason = QStringLiteral("cancelled"));
+
+    bool isRunning() const { return reply != nullptr; }
+    QUrl url() const { return source; }
+    QString path() const { return target; }
+    qint64 bytesReceived() const { return received; }
+
+Q_SIGNALS:
+    void progress(qint64 received, qint64 total);
+    // Emitted once per start(); reason is empty on success. Receivers that are done with the
+    // download delete it later, not from this signal.
+    void finished(bool ok, const QString &reason);
+
+private:
+    void onReadyRead();
+    // Takes what has arrived into the file; says what is wrong with it, if anything.
+    QString consume();
+    void onFinished();
+    void fail(const QString &reason);
+    QString checkHeaders() const;
+    QString checkComplete() const;
+    void end(const QString &reason);
+
+    QNetworkAccessManager *manager;
+    QNetworkReply *reply = nullptr;
+    std::unique_ptr<QSaveFile> file;
+    QCryptographicHash hash { QCryptographicHash::Sha256 };
+    QTimer stallTimer;
+    QTimer deadlineTimer;
+    QUrl source;
+    QString target;
+    QString failure;
+    qint64 received = 0;
+    int stallTimeout = defaultStallTimeout;
+    int deadline = 0;
+    qint64 maxSize = -1;
+    qint64 expectedSize = -1;
+    QByteArray expectedSha256;
+    bool headersChecked = false;
+};
