@@ -15,6 +15,8 @@ void setPath(const QString &folder);
 QString updateList(); // <program dir>/UpdateList.xml
 QString tempDir(); // <program dir>/temp
 QString tempUpdateList(); // <program dir>/temp/UpdateList.xml
+// <program dir>/temp/skip-version: the server version the user chose not to install for now
+QString skipVersion();
 QString cacheDir(); // <program dir>/cache
 
 // Full path of one of the programs in the program directory, with ".exe" on Windows.

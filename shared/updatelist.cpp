@@ -17,7 +17,8 @@ UpdateList UpdateList::read(const QString &path)
     QString message;
     int line = 0;
     int column = 0;
-    if (!list.document.setContent(&file, false, &message, &line, &column))
+    list.wellFormed = list.document.setContent(&file, false, &message, &line, &column);
+    if (!list.wellFormed)
         qCDebug(lcUpdateList) << "xml open faile reason:" << message;
     return list;
 }
@@ -34,4 +35,17 @@ QStringList UpdateList::fileNames() const
     for (int i = 0; i < files.count(); ++i)
         names << files.item(i).toElement().attribute(QStringLiteral("Name"));
     return names;
+}
+
+QList<UpdateList::FileEntry> UpdateList::files() const
+{
+    QList<FileEntry> entries;
+    const QDomNodeList elements = document.elementsByTagName(QStringLiteral("File"));
+    for (int i = 0; i < elements.count(); ++i) {
+        const QDomElement element = elements.item(i).toElement();
+        entries << FileEntry { element.attribute(QStringLiteral("Name")),
+            element.attribute(QStringLiteral("Sha256")),
+            element.attribute(QStringLiteral("Size")) };
+    }
+    return entries;
 }

@@ -13,6 +13,14 @@ Q_DECLARE_LOGGING_CATEGORY(lcUpdateList)
 class UpdateList
 {
 public:
+    // One File element: its attributes as written, each empty when absent.
+    struct FileEntry
+    {
+        QString name;
+        QString sha256; // hexadecimal digits of the file's SHA-256
+        QString size; // the file's length in bytes, as decimal digits
+    };
+
     // Reads the file afresh; nobody caches a reading.
     static UpdateList read(const QString &path);
 
@@ -23,6 +31,14 @@ public:
     // Name attributes of every File element in document order, at any depth.
     QStringList fileNames() const;
 
+    // Every File element in document order, at any depth.
+    QList<FileEntry> files() const;
+
+    // False when the file could not be opened or is not well-formed to its end, as a list cut
+    // off by a broken download is not; what was read up to the error is still there.
+    bool isWellFormed() const { return wellFormed; }
+
 private:
     QDomDocument document;
+    bool wellFormed = false;
 };

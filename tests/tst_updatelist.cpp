@@ -91,6 +91,7 @@ void tst_UpdateList::read()
     QCOMPARE(list.value(QStringLiteral("Version")), version);
     QCOMPARE(list.value(QStringLiteral("LoginUrl")), loginUrl);
     QCOMPARE(list.fileNames(), files);
+    QCOMPARE(list.isWellFormed(), !parseError);
 }
 
 void tst_UpdateList::missingFile()
@@ -100,6 +101,7 @@ void tst_UpdateList::missingFile()
     const UpdateList list = UpdateList::read(dir.filePath(QStringLiteral("missing.xml")));
     QCOMPARE(list.value(QStringLiteral("Version")), QString());
     QCOMPARE(list.fileNames(), QStringList());
+    QVERIFY(!list.isWellFormed());
 }
 
 TAVREL_TEST_MAIN(tst_UpdateList)

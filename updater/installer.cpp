@@ -1,0 +1,173 @@
+#include "installer.h"
+
+#include "updatelog.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+namespace {
+
+const QByteArray backupWord = "backup";
+const QByteArray placeWord = "place";
+const QByteArray commitLine = "commit";
+
+// A dangling symbolic link still occupies its name.
+bool present(const QString &path)
+{
+    const QFileInfo info(path);
+    return info.exists() || info.isSymLink();
+}
+
+} // namespace
+
+Installer::Installer(const QString &programDir, const QString &tempDir, QObject *parent)
+    : QObject(parent)
+    , programDir(programDir)
+    , tempDir(tempDir)
+{
+    retryTimer.setSingleShot(true);
+    connect(&retryTimer, &QTimer::timeout, this, &Installer::next);
+}
+
+Installer::~Installer() = default;
+
+void Installer::install(const QStringList &names)
+{
+    steps.clear();
+    for (const QString &name : names)
+        steps << Step { Kind::Backup, name } << Step { Kind::Place, name };
+    stepIndex = 0;
+    journaledIndex = -1;
+    attempt = 0;
+    moves = 0;
+    journal = std::make_unique<QFile>(journalPath());
+    if (!QDir().mkpath(backupDir()) || !journal->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        qCDebug(lcUpdate) << "file open error";
+        qCWarning(lcUpdate) << "cannot begin the journal" << journalPath();
+        journal.reset();
+        Q_EMIT finished(false, QString());
+        return;
+    }
+    next();
+}
+
+void Installer::next()
+{
+    for (; stepIndex < steps.size(); ++stepIndex, attempt = 0) {
+        if (moves == stopAfter)
+            return;
+        if (perform(steps.at(stepIndex)))
+            continue;
+        if (++attempt < attempts) {
+            retryTimer.start(retryDelay);
+            return;
+        }
+        fail(steps.at(stepIndex).name);
+        return;
+    }
+    if (!writeJournal(commitLine)) {
+        fail(steps.isEmpty() ? QString() : steps.last().name);
+        return;
+    }
+    journal.reset();
+    cleanUp();
+    qCDebug(lcUpdate) << "installed" << steps.size() / 2 << "files";
+    Q_EMIT finished(true, QString());
+}
+
+bool Installer::perform(const Step &step)
+{
+    const QString target = programDir + u'/' + step.name;
+    if (step.kind == Kind::Backup && !present(target))
+        return true;
+    if (journaledIndex != stepIndex) {
+        if (!writeJournal(
+                (step.kind == Kind::Backup ? backupWord : placeWord) + ' ' + step.name.toUtf8()))
+            return false;
+        journaledIndex = stepIndex;
+    }
+    const QString from = step.kind == Kind::Backup ? target : tempDir + u'/' + step.name;
+    const QString to = step.kind == Kind::Backup ? backupDir() + u'/' + step.name : target;
+    QFile file(from);
+    if (!file.rename(to)) {
+        qCDebug(lcUpdate) << "cannot move" << from << "to" << to << file.errorString();
+        return false;
+    }
+    ++moves;
+    return true;
+}
+
+bool Installer::writeJournal(const QByteArray &line)
+{
+    const QByteArray record = line + '\n';
+    return journal->write(record) == record.size() && journal->flush();
+}
+
+void Installer::fail(const QString &name)
+{
+    qCWarning(lcUpdate) << "cannot install" << name << "- putting the old files back";
+    journal.reset();
+    if (!recover())
+        qCWarning(lcUpdate) << "old files not all restored; the next start tries again";
+    Q_EMIT finished(false, name);
+}
+
+bool Installer::recover()
+{
+    QFile file(journalPath());
+    if (!file.exists())
+        return true;
+    if (!file.open(QIODevice::ReadOnly)) {
+        qCDebug(lcUpdate) << "file open error";
+        return false;
+    }
+    const QByteArray content = file.readAll();
+    file.close();
+
+    // A line cut short by a kill announced a move that was never made.
+    QList<Step> journaled;
+    bool committed = false;
+    for (const QByteArray &line : content.left(content.lastIndexOf('\n') + 1).split('\n')) {
+        const qsizetype blank = line.indexOf(' ');
+        const QByteArray word = line.left(blank);
+        const QString name = QString::fromUtf8(line.mid(blank + 1));
+        if (line == commitLine)
+            committed = true;
+        else if (blank > 0 && (word == backupWord || word == placeWord))
+            journaled << Step { word == backupWord ? Kind::Backup : Kind::Place, name };
+    }
+    if (committed) {
+        cleanUp();
+        return true;
+    }
+    qCDebug(lcUpdate) << "undoing" << journaled.size() << "steps of an unfinished installation";
+    bool restored = true;
+    for (auto step = journaled.crbegin(); step != journaled.crend(); ++step)
+        restored = undo(*step) && restored;
+    if (restored)
+        cleanUp();
+    return restored;
+}
+
+bool Installer::undo(const Step &step) const
+{
+    const QString target = programDir + u'/' + step.name;
+    if (step.kind == Kind::Backup) {
+        const QString saved = backupDir() + u'/' + step.name;
+        return !present(saved) || QFile::rename(saved, target);
+    }
+    if (!present(target))
+        return true;
+    // Before its placement the name was free, so whatever holds it now is the new file, or part
+    // of one when the move had to copy and was cut short.
+    const QString downloaded = tempDir + u'/' + step.name;
+    return present(downloaded) ? QFile::remove(target) : QFile::rename(target, downloaded);
+}
+
+// Once every old file is back or the new ones are all in, nothing in the backup folder is needed.
+void Installer::cleanUp() const
+{
+    QDir(backupDir()).removeRecursively();
+    QFile::remove(journalPath());
+}

@@ -1,0 +1,78 @@
+#pragma once
+
+#include <QLatin1StringView>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+
+#include <memory>
+
+class QFile;
+
+// Moves downloaded files from the temp folder over their namesakes in the program directory,
+// all or nothing. Each old file is first moved aside into a backup folder inside the temp folder,
+// then the new one moved into place; a journal beside it records every move before it is made,
+// so an installation cut short by a failure, a crash or a kill is undone, at once or at the next
+// start. A move that fails is tried again a few times, since a file in use is often free a moment
+// later.
+class Installer : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr QLatin1StringView journalName { "install-journal" };
+    static constexpr QLatin1StringView backupName { "install-backup" };
+    static constexpr int attempts = 5;
+    static constexpr int defaultRetryDelay = 250;
+
+    Installer(const QString &programDir, const QString &tempDir, QObject *parent = nullptr);
+    ~Installer() override;
+
+    // Moves the named files in this order: the last one is the commit point, before it has moved
+    // the installation can still be undone. The names are plain file names, each at most once.
+    // Ends with finished(), from within this call when nothing needs a second try.
+    void install(const QStringList &names);
+
+    // Undoes what an unfinished installation left, or completes the clean-up of a finished one.
+    // False when a file could not be put back; the journal then stays for the next try.
+    bool recover();
+
+    void setRetryDelay(int milliseconds) { retryDelay = milliseconds; }
+    // Test seam: stops dead after this many moves, as a kill would, without a word.
+    void setStopAfter(int moves) { stopAfter = moves; }
+
+    QString journalPath() const { return tempDir + u'/' + journalName; }
+    QString backupDir() const { return tempDir + u'/' + backupName; }
+
+Q_SIGNALS:
+    // On failure every old file is back; failedName is the file that could not be moved, or
+    // empty when the journal could not be written.
+    void finished(bool ok, const QString &failedName);
+
+private:
+    enum class Kind { Backup, Place };
+    struct Step
+    {
+        Kind kind;
+        QString name;
+    };
+
+    void next();
+    bool perform(const Step &step);
+    bool writeJournal(const QByteArray &line);
+    void fail(const QString &name);
+    bool undo(const Step &step) const;
+    void cleanUp() const;
+
+    const QString programDir;
+    const QString tempDir;
+    QList<Step> steps;
+    std::unique_ptr<QFile> journal;
+    QTimer retryTimer;
+    qsizetype stepIndex = 0;
+    qsizetype journaledIndex = -1;
+    int attempt = 0;
+    int moves = 0;
+    int retryDelay = defaultRetryDelay;
+    int stopAfter = -1;
+};

@@ -1,0 +1,251 @@
+#include "mainwindow.h"
+
+#include "download.h"
+#include "installer.h"
+#include "programdir.h"
+#include "releasecheck.h"
+#include "updatelog.h"
+#include "versiontext.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QLabel>
+#include <QProcess>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSaveFile>
+#include <QTimer>
+
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent)
+    , listDownload(new Download(this))
+    , fileDownload(new Download(this))
+    , fileInstaller(new Installer(ProgramDir::path(), ProgramDir::tempDir(), this))
+{
+    setWindowTitle(tr("Tavrel更新程序"));
+    setFixedSize(300, 80);
+    setWindowFlags(windowFlags() & ~Qt::WindowMaximizeButtonHint);
+    setFixedSize(width(), height());
+
+    statusLabel = new QLabel(this);
+    statusLabel->setGeometry(20, 20, 260, 50);
+    statusLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    statusLabel->setWordWrap(true);
+    statusLabel->setText(tr("正在升级您的Tavrel软件，请等待..."));
+    progressBar = new QProgressBar(this);
+    progressBar->setGeometry(20, 48, 260, 6);
+    progressBar->setTextVisible(false);
+    retryButton = new QPushButton(tr("重试"), this);
+    retryButton->setGeometry(128, 44, 72, 26);
+    laterButton = new QPushButton(tr("暂不更新"), this);
+    laterButton->setGeometry(208, 44, 72, 26);
+    connect(retryButton, &QPushButton::clicked, this, &MainWindow::retry);
+    connect(laterButton, &QPushButton::clicked, this, &MainWindow::later);
+
+    const UpdateList local = UpdateList::read(ProgramDir::updateList());
+    updateUrl = local.value(QStringLiteral("UpdateUrl"));
+    qCDebug(lcUpdate) << updateUrl;
+    listUrl = updateUrl + QStringLiteral("UpdateList.xml");
+    localVersion = local.value(QStringLiteral("Version"));
+
+    listDownload->setMaxSize(listSizeCap);
+    listDownload->setDeadline(listDeadline);
+    connect(listDownload, &Download::finished, this, &MainWindow::httpFinished);
+    connect(fileDownload, &Download::finished, this, &MainWindow::downFinished);
+    connect(fileDownload, &Download::progress, this, &MainWindow::downReadyRead);
+    connect(fileInstaller, &Installer::finished, this, &MainWindow::installFinished);
+
+    // Begun from the event loop so that the window shows first and the test seams apply.
+    QTimer::singleShot(0, this, &MainWindow::retry);
+}
+
+MainWindow::~MainWindow() = default;
+
+void MainWindow::setStallTimeout(int milliseconds)
+{
+    listDownload->setStallTimeout(milliseconds);
+    fileDownload->setStallTimeout(milliseconds);
+}
+
+void MainWindow::retry()
+{
+    retryButton->hide();
+    laterButton->hide();
+    progressBar->setRange(0, 0);
+    progressBar->show();
+    setStatus(tr("正在升级您的Tavrel软件，请等待..."));
+    requestList();
+}
+
+void MainWindow::requestList()
+{
+    // An installation an earlier run left unfinished is undone before anything else happens.
+    if (!fileInstaller->recover()) {
+        fail(tr("无法恢复旧文件"));
+        return;
+    }
+    if (!clearTemp()) {
+        qCDebug(lcUpdate) << "file open error";
+        fail(tr("无法写入临时文件夹"));
+        return;
+    }
+    listPath = ProgramDir::tempUpdateList();
+    httpGet(listUrl);
+}
+
+// Files an earlier run left in the temp folder must not pass for this run's; folders stay.
+bool MainWindow::clearTemp()
+{
+    QDir temp(ProgramDir::tempDir());
+    if (!temp.mkpath(QStringLiteral(".")))
+        return false;
+    bool cleared = true;
+    for (const QString &name : temp.entryList(QDir::Files | QDir::Hidden | QDir::System))
+        cleared = temp.remove(name) && cleared;
+    return cleared;
+}
+
+void MainWindow::httpGet(const QString &url)
+{
+    listDownload->start(QUrl(url), listPath);
+}
+
+void MainWindow::httpFinished(bool ok, const QString &reason)
+{
+    if (!ok)
+        qCDebug(lcUpdate) << "server list not received:" << reason;
+    update();
+}
+
+void MainWindow::update()
+{
+    qCDebug(lcUpdate) << listPath;
+    // A failed transfer left no file, and a list cut short has lost its File entries.
+    const UpdateList server = UpdateList::read(listPath);
+    serverVersion = server.isWellFormed() ? server.value(QStringLiteral("Version")) : QString();
+    if (serverVersion.trimmed().isEmpty()
+        || VersionText::compare(serverVersion, localVersion) <= 0) {
+        qCDebug(lcUpdate) << "no update: server" << serverVersion << "installed" << localVersion;
+        startProgram(QStringLiteral("quillonv3"));
+        Q_EMIT done(0);
+        return;
+    }
+
+    qCDebug(lcUpdate) << "updating from" << localVersion << "to" << serverVersion;
+    fileList = server.files();
+    const QStringList reserved { QStringLiteral("UpdateList.xml"),
+        QFileInfo(ProgramDir::skipVersion()).fileName(), Installer::journalName,
+        Installer::backupName };
+    if (const QString problem = ReleaseCheck::problem(fileList, reserved); !problem.isEmpty()) {
+        qCWarning(lcUpdate) << "server list refused:" << problem;
+        fail(tr("更新列表有误"));
+        return;
+    }
+    releaseSize = 0;
+    for (const UpdateList::FileEntry &file : std::as_const(fileList))
+        releaseSize
+            = releaseSize >= 0 && !file.size.isEmpty() ? releaseSize + file.size.toLongLong() : -1;
+    progressBar->setRange(0, releaseSize > 0 ? 1000 : 0);
+    progressBar->setValue(0);
+    bytesDone = 0;
+    fileIndex = 0;
+    downlist();
+}
+
+void MainWindow::downlist()
+{
+    if (fileIndex >= fileList.size()) {
+        install();
+        return;
+    }
+    const UpdateList::FileEntry &file = fileList.at(fileIndex);
+    downPath = ProgramDir::tempDir() + u'/' + file.name;
+    qCDebug(lcUpdate) << file.name;
+    fileDownload->setExpectedSize(file.size.isEmpty() ? -1 : file.size.toLongLong());
+    fileDownload->setExpectedSha256(file.sha256.toLatin1());
+    // A name is one path segment, whatever characters it holds ("#", "?", "%").
+    downGet(updateUrl + QString::fromLatin1(QUrl::toPercentEncoding(file.name)));
+}
+
+void MainWindow::downGet(const QString &url)
+{
+    fileDownload->start(QUrl(url), downPath);
+}
+
+void MainWindow::downReadyRead(qint64 received, qint64)
+{
+    if (releaseSize > 0)
+        progressBar->setValue(int((bytesDone + received) * 1000 / releaseSize));
+}
+
+void MainWindow::downFinished(bool ok, const QString &reason)
+{
+    const QString name = fileList.at(fileIndex).name;
+    if (!ok) {
+        qCWarning(lcUpdate) << "cannot download" << name << reason;
+        fail(tr("无法下载 %1").arg(name));
+        return;
+    }
+    bytesDone += fileDownload->bytesReceived();
+    if (++fileIndex < fileList.size())
+        setStatus(tr("正在更新..."));
+    downlist();
+}
+
+// Everything has arrived and passed its checks; the list goes last, so the installed version
+// changes only once every file is in.
+void MainWindow::install()
+{
+    QStringList names;
+    for (const UpdateList::FileEntry &file : std::as_const(fileList))
+        names << file.name;
+    fileInstaller->install(names << QFileInfo(listPath).fileName());
+}
+
+void MainWindow::installFinished(bool ok, const QString &failedName)
+{
+    if (!ok) {
+        fail(failedName.isEmpty() ? tr("无法写入临时文件夹") : tr("无法替换 %1").arg(failedName));
+        return;
+    }
+    progressBar->setRange(0, 1);
+    progressBar->setValue(1);
+    setStatus(tr("更新成功！"));
+    startProgram(QStringLiteral("corvex"));
+    Q_EMIT done(0);
+}
+
+void MainWindow::fail(const QString &reason)
+{
+    setStatus(tr("更新失败：") + reason);
+    progressBar->hide();
+    retryButton->show();
+    laterButton->show();
+}
+
+// Not now: the client is told to let this one version pass once, so the user can work with the
+// installed version until the server's release is mended.
+void MainWindow::later()
+{
+    if (!serverVersion.isEmpty()) {
+        QSaveFile file(ProgramDir::skipVersion());
+        if (!file.open(QIODevice::WriteOnly) || file.write(serverVersion.toUtf8()) < 0
+            || !file.commit())
+            qCDebug(lcUpdate) << "file open error";
+    }
+    startProgram(QStringLiteral("corvex"));
+    Q_EMIT done(0);
+}
+
+void MainWindow::setStatus(const QString &text)
+{
+    statusLabel->setText(text);
+    Q_EMIT statusChanged(text);
+}
+
+void MainWindow::startProgram(const QString &name)
+{
+    const QString program = ProgramDir::executable(name);
+    if (!QProcess::startDetached(program, {}, ProgramDir::path()))
+        qCWarning(lcUpdate) << "could not start" << program;
+}

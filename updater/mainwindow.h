@@ -1,0 +1,81 @@
+#pragma once
+
+#include "updatelist.h"
+
+#include <QList>
+#include <QMainWindow>
+#include <QString>
+
+class Download;
+class Installer;
+class QLabel;
+class QProgressBar;
+class QPushButton;
+
+// The updater's one window and its whole run. It fetches the server's update list and, when the
+// server's version is newer than the installed one, downloads and checks every file of the
+// release, has them installed all or nothing and starts the client again; otherwise it starts
+// quillonv3. A failed update leaves the installed version as it was, says why and offers to try
+// again or to go on with the installed version for now.
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+public:
+    // The run begins as soon as the event loop runs.
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+    // The server's list is a few hundred bytes; a longer answer is not a list.
+    static constexpr qint64 listSizeCap = 1024 * 1024;
+    static constexpr int listDeadline = 30000;
+
+    // Test seams: how long a transfer may stall, and the installer the window drives.
+    void setStallTimeout(int milliseconds);
+    Installer *installer() const { return fileInstaller; }
+
+Q_SIGNALS:
+    // The run is over and the program should end with this code.
+    void done(int exitCode);
+    void statusChanged(const QString &text);
+
+public Q_SLOTS:
+    void downFinished(bool ok, const QString &reason);
+    void downReadyRead(qint64 received, qint64 total);
+    void downlist();
+
+private Q_SLOTS:
+    // Hides QWidget::update() within this class; nothing here asks for a repaint by that name.
+    void update();
+    void httpFinished(bool ok, const QString &reason);
+    void installFinished(bool ok, const QString &failedName);
+    void retry();
+    void later();
+
+private:
+    void requestList();
+    void httpGet(const QString &url);
+    void downGet(const QString &url);
+    bool clearTemp();
+    void install();
+    void fail(const QString &reason);
+    void setStatus(const QString &text);
+    void startProgram(const QString &name);
+
+    QString listUrl;
+    QString localVersion;
+    QString serverVersion;
+    QList<UpdateList::FileEntry> fileList;
+    qsizetype fileIndex = 0;
+    QString listPath;
+    QString downPath;
+    QString updateUrl;
+    qint64 releaseSize = -1; // the sum of the Size attributes; -1 unless every file has one
+    qint64 bytesDone = 0; // of the files downloaded before the current one
+    Download *listDownload;
+    Download *fileDownload;
+    Installer *fileInstaller;
+    QLabel *statusLabel;
+    QProgressBar *progressBar;
+    QPushButton *retryButton;
+    QPushButton *laterButton;
+};
