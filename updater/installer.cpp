@@ -89,6 +89,11 @@ bool Installer::perform(const Step &step)
     }
     const QString from = step.kind == Kind::Backup ? target : tempDir + u'/' + step.name;
     const QString to = step.kind == Kind::Backup ? backupDir() + u'/' + step.name : target;
+    // A download is not executable; a new program must be, as the one it replaces was.
+    const QString saved = backupDir() + u'/' + step.name;
+    if (step.kind == Kind::Place && present(saved)
+        && !QFile::setPermissions(from, QFile::permissions(saved)))
+        return false;
     QFile file(from);
     if (!file.rename(to)) {
         qCDebug(lcUpdate) << "cannot move" << from << "to" << to << file.errorString();
@@ -154,8 +159,10 @@ bool Installer::undo(const Step &step) const
 {
     const QString target = programDir + u'/' + step.name;
     if (step.kind == Kind::Backup) {
+        // Whatever holds the name still is the old file: the move aside was never made, and a
+        // new file has been taken away by the undoing of its placement.
         const QString saved = backupDir() + u'/' + step.name;
-        return !present(saved) || QFile::rename(saved, target);
+        return present(target) || !present(saved) || QFile::rename(saved, target);
     }
     if (!present(target))
         return true;

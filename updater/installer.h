@@ -15,7 +15,7 @@ class QFile;
 // then the new one moved into place; a journal beside it records every move before it is made,
 // so an installation cut short by a failure, a crash or a kill is undone, at once or at the next
 // start. A move that fails is tried again a few times, since a file in use is often free a moment
-// later.
+// later. A new file takes the permissions of the file it replaces, so a program stays executable.
 class Installer : public QObject
 {
     Q_OBJECT

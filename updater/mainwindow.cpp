@@ -208,8 +208,10 @@ void MainWindow::installFinished(bool ok, const QString &failedName)
         fail(failedName.isEmpty() ? tr("无法写入临时文件夹") : tr("无法替换 %1").arg(failedName));
         return;
     }
-    progressBar->setRange(0, 1);
-    progressBar->setValue(1);
+    if (progressBar->maximum() == 0) {
+        progressBar->setRange(0, 1);
+        progressBar->setValue(1);
+    }
     setStatus(tr("更新成功！"));
     startProgram(QStringLiteral("corvex"));
     Q_EMIT done(0);
