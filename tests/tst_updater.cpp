@@ -37,6 +37,7 @@ enum class Fault {
     Silent,
     BackupBlocked,
     ReadOnlyFolder,
+    TempBlocked,
     Killed
 };
 
@@ -293,6 +294,9 @@ void tst_Updater::failure_data()
     QTest::newRow("name ..") << named("..") << Fault::None << 1;
     QTest::newRow("name C:x") << named("C:x") << Fault::None << 1;
     QTest::newRow("name with a line break") << named("a&#10;b") << Fault::None << 1;
+    QTest::newRow("name with a trailing dot, which Windows drops")
+        << named("corvex.") << Fault::None << 1;
+    QTest::newRow("a Windows device name") << named("nul.txt") << Fault::None << 1;
     QTest::newRow("the list's own name in other case")
         << named("updatelist.XML") << Fault::None << 1;
     QTest::newRow("a name the updater keeps for itself")
@@ -302,8 +306,11 @@ void tst_Updater::failure_data()
     QTest::newRow("Sha256 not 64 hexadecimal digits") << QList<File> {
         { "corvex", UpdaterFixture::newClient }, { "engine.dat\" Sha256=\"12ab", "x", false }
     } << Fault::None << 1;
+    QTest::newRow("Size not a number")
+        << QList<File> { { "engine.dat\" Size=\"-1", "x", false } } << Fault::None << 1;
     QTest::newRow("old file cannot be moved aside") << release() << Fault::BackupBlocked << 3;
     QTest::newRow("program folder read-only") << release() << Fault::ReadOnlyFolder << 3;
+    QTest::newRow("a file where the temp folder belongs") << release() << Fault::TempBlocked << 0;
     QTest::newRow("killed while installing, then started again") << release() << Fault::Killed << 6;
 }
 
@@ -321,14 +328,17 @@ void tst_Updater::failure()
     QVERIFY(server.start());
     QVERIFY(programDir.setUp(server, "1.0"));
     programDir.publish(server, "2.0", files);
+    if (fault == Fault::TempBlocked)
+        QVERIFY(programDir.write(QStringLiteral("temp"), "not a folder"));
     const QMap<QString, QByteArray> before = programDir.programFiles();
 
     const QByteArray last = "/update/" + files.last().name;
     TestServer::Response answer;
     answer.body = files.last().content;
     answer.status = fault == Fault::Status404 ? 404 : fault == Fault::Status500 ? 500 : 200;
+    // As long as the file, so only its checksum can tell.
     if (fault == Fault::HtmlPage)
-        answer.body = "<html><body>Service temporarily unavailable</body></html>";
+        answer.body = QByteArray("<html>busy</html>").leftJustified(answer.body.size());
     answer.dropAfter = fault == Fault::Dropped ? answer.body.size() / 2 : -1;
     answer.silent = fault == Fault::Silent;
     server.serve(last, answer);

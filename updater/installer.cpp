@@ -4,20 +4,12 @@
 
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 
 namespace {
 
 const QByteArray backupWord = "backup";
 const QByteArray placeWord = "place";
 const QByteArray commitLine = "commit";
-
-// A dangling symbolic link still occupies its name.
-bool present(const QString &path)
-{
-    const QFileInfo info(path);
-    return info.exists() || info.isSymLink();
-}
 
 } // namespace
 
@@ -37,8 +29,8 @@ void Installer::install(const QStringList &names)
     steps.clear();
     for (const QString &name : names)
         steps << Step { Kind::Backup, name } << Step { Kind::Place, name };
+    steps << Step { Kind::Commit, QString() };
     stepIndex = 0;
-    journaledIndex = -1;
     attempt = 0;
     moves = 0;
     journal = std::make_unique<QFile>(journalPath());
@@ -66,10 +58,6 @@ void Installer::next()
         fail(steps.at(stepIndex).name);
         return;
     }
-    if (!writeJournal(commitLine)) {
-        fail(steps.isEmpty() ? QString() : steps.last().name);
-        return;
-    }
     journal.reset();
     cleanUp();
     qCDebug(lcUpdate) << "installed" << steps.size() / 2 << "files";
@@ -78,20 +66,20 @@ void Installer::next()
 
 bool Installer::perform(const Step &step)
 {
+    if (step.kind == Kind::Commit)
+        return writeJournal(commitLine);
     const QString target = programDir + u'/' + step.name;
-    if (step.kind == Kind::Backup && !present(target))
+    if (step.kind == Kind::Backup && !QFile::exists(target))
         return true;
-    if (journaledIndex != stepIndex) {
-        if (!writeJournal(
-                (step.kind == Kind::Backup ? backupWord : placeWord) + ' ' + step.name.toUtf8()))
-            return false;
-        journaledIndex = stepIndex;
-    }
+    // Written again on a second try, which the undoing takes in its stride.
+    if (!writeJournal(
+            (step.kind == Kind::Backup ? backupWord : placeWord) + ' ' + step.name.toUtf8()))
+        return false;
     const QString from = step.kind == Kind::Backup ? target : tempDir + u'/' + step.name;
     const QString to = step.kind == Kind::Backup ? backupDir() + u'/' + step.name : target;
     // A download is not executable; a new program must be, as the one it replaces was.
     const QString saved = backupDir() + u'/' + step.name;
-    if (step.kind == Kind::Place && present(saved)
+    if (step.kind == Kind::Place && QFile::exists(saved)
         && !QFile::setPermissions(from, QFile::permissions(saved)))
         return false;
     QFile file(from);
@@ -130,10 +118,9 @@ bool Installer::recover()
     const QByteArray content = file.readAll();
     file.close();
 
-    // A line cut short by a kill announced a move that was never made.
     QList<Step> journaled;
     bool committed = false;
-    for (const QByteArray &line : content.left(content.lastIndexOf('\n') + 1).split('\n')) {
+    for (const QByteArray &line : content.split('\n')) {
         const qsizetype blank = line.indexOf(' ');
         const QByteArray word = line.left(blank);
         const QString name = QString::fromUtf8(line.mid(blank + 1));
@@ -162,14 +149,11 @@ bool Installer::undo(const Step &step) const
         // Whatever holds the name still is the old file: the move aside was never made, and a
         // new file has been taken away by the undoing of its placement.
         const QString saved = backupDir() + u'/' + step.name;
-        return present(target) || !present(saved) || QFile::rename(saved, target);
+        return QFile::exists(target) || !QFile::exists(saved) || QFile::rename(saved, target);
     }
-    if (!present(target))
-        return true;
     // Before its placement the name was free, so whatever holds it now is the new file, or part
     // of one when the move had to copy and was cut short.
-    const QString downloaded = tempDir + u'/' + step.name;
-    return present(downloaded) ? QFile::remove(target) : QFile::rename(target, downloaded);
+    return !QFile::exists(target) || QFile::remove(target);
 }
 
 // Once every old file is back or the new ones are all in, nothing in the backup folder is needed.

@@ -50,7 +50,7 @@ Q_SIGNALS:
     void finished(bool ok, const QString &failedName);
 
 private:
-    enum class Kind { Backup, Place };
+    enum class Kind { Backup, Place, Commit };
     struct Step
     {
         Kind kind;
@@ -70,7 +70,6 @@ private:
     std::unique_ptr<QFile> journal;
     QTimer retryTimer;
     qsizetype stepIndex = 0;
-    qsizetype journaledIndex = -1;
     int attempt = 0;
     int moves = 0;
     int retryDelay = defaultRetryDelay;

@@ -123,8 +123,7 @@ void MainWindow::update()
     // A failed transfer left no file, and a list cut short has lost its File entries.
     const UpdateList server = UpdateList::read(listPath);
     serverVersion = server.isWellFormed() ? server.value(QStringLiteral("Version")) : QString();
-    if (serverVersion.trimmed().isEmpty()
-        || VersionText::compare(serverVersion, localVersion) <= 0) {
+    if (VersionText::compare(serverVersion, localVersion) <= 0) {
         qCDebug(lcUpdate) << "no update: server" << serverVersion << "installed" << localVersion;
         startProgram(QStringLiteral("quillonv3"));
         Q_EMIT done(0);
@@ -229,12 +228,10 @@ void MainWindow::fail(const QString &reason)
 // installed version until the server's release is mended.
 void MainWindow::later()
 {
-    if (!serverVersion.isEmpty()) {
-        QSaveFile file(ProgramDir::skipVersion());
-        if (!file.open(QIODevice::WriteOnly) || file.write(serverVersion.toUtf8()) < 0
-            || !file.commit())
-            qCDebug(lcUpdate) << "file open error";
-    }
+    QSaveFile file(ProgramDir::skipVersion());
+    if (!file.open(QIODevice::WriteOnly) || file.write(serverVersion.toUtf8()) < 0
+        || !file.commit())
+        qCDebug(lcUpdate) << "file open error";
     startProgram(QStringLiteral("corvex"));
     Q_EMIT done(0);
 }
