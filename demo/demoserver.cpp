@@ -57,6 +57,12 @@ DemoServer::DemoServer(const QString &rootDir)
         });
 }
 
+bool DemoServer::setUpdateDir(const QString &dir)
+{
+    m_updateDir = QFileInfo(dir).isDir() ? QFileInfo(dir).canonicalFilePath() : QString();
+    return !m_updateDir.isEmpty();
+}
+
 quint16 DemoServer::listen(quint16 port)
 {
     const quint16 actualPort = m_server.listen(QHostAddress::LocalHost, port);
@@ -97,8 +103,12 @@ QString DemoServer::filePathFor(const QHttpServerRequest &request) const
         return jqueryPath;
 
     // Symbolic links may point anywhere, so only the resolved location counts.
-    const QFileInfo info(QFileInfo(m_root + path).canonicalFilePath());
-    if (!info.isFile() || !info.filePath().startsWith(m_root + QLatin1Char('/')))
+    const QString update = QStringLiteral("/update");
+    const bool inUpdateDir = !m_updateDir.isEmpty() && path.startsWith(update + u'/');
+    const QString root = inUpdateDir ? m_updateDir : m_root;
+    const QFileInfo info(
+        QFileInfo(inUpdateDir ? root + path.mid(update.size()) : root + path).canonicalFilePath());
+    if (!info.isFile() || !info.filePath().startsWith(root + QLatin1Char('/')))
         return {};
     return info.filePath();
 }

@@ -15,6 +15,9 @@ public:
     DemoServer &operator=(const DemoServer &) = delete;
 
     bool hasRoot() const { return !m_root.isEmpty(); }
+    // Serves /update/ from this folder instead of the root's update folder; false when there is
+    // no such folder.
+    bool setUpdateDir(const QString &dir);
     quint16 listen(quint16 port);
     QString baseUrl() const { return m_baseUrl; }
 
@@ -26,5 +29,6 @@ private:
 
     QHttpServer m_server;
     QString m_root;
+    QString m_updateDir;
     QString m_baseUrl;
 };

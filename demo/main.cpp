@@ -17,7 +17,10 @@ int main(int argc, char *argv[])
         QStringLiteral("8642"));
     const QCommandLineOption rootOption(QStringLiteral("root"), QStringLiteral("Folder to serve."),
         QStringLiteral("DIR"), QStringLiteral(DEMO_WWW_DIR));
-    parser.addOptions({ portOption, rootOption });
+    const QCommandLineOption updateOption(QStringLiteral("update-dir"),
+        QStringLiteral("Folder to serve as /update/ instead of the root's."),
+        QStringLiteral("DIR"));
+    parser.addOptions({ portOption, rootOption, updateOption });
     parser.process(app);
 
     bool portOk = false;
@@ -32,6 +35,11 @@ int main(int argc, char *argv[])
     if (!server.hasRoot()) {
         std::fprintf(
             stderr, "demo-server: no such folder %s\n", qPrintable(parser.value(rootOption)));
+        return 1;
+    }
+    if (parser.isSet(updateOption) && !server.setUpdateDir(parser.value(updateOption))) {
+        std::fprintf(
+            stderr, "demo-server: no such folder %s\n", qPrintable(parser.value(updateOption)));
         return 1;
     }
     if (!server.listen(static_cast<quint16>(port))) {
