@@ -7,7 +7,9 @@
 #include "updaterfixture.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QLabel>
+#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -104,6 +106,8 @@ private Q_SLOTS:
     void failure();
     void afterFailure_data();
     void afterFailure();
+    void releaseTool_data();
+    void releaseTool();
 };
 
 void tst_Updater::window()
@@ -425,6 +429,75 @@ void tst_Updater::afterFailure()
         after.remove(QStringLiteral("corvex-started"));
         QCOMPARE(after, before);
     }
+}
+
+void tst_Updater::releaseTool_data()
+{
+    QTest::addColumn<QStringList>("sources"); // files, and a folder's files after a "/"
+    QTest::addColumn<QString>("updatePath");
+    QTest::addColumn<bool>("published");
+
+    const QString update = QStringLiteral("/update/");
+    QTest::newRow("a release the tool made is installed")
+        << QStringList { "corvex", "lib/engine.dat", "lib/.engine.cfg" } << update << true;
+    QTest::newRow("a name the updater refuses is refused")
+        << QStringList { "corvex", "nul.txt" } << update << false;
+    QTest::newRow("one name twice, in other case, is refused")
+        << QStringList { "corvex", "lib/CORVEX" } << update << false;
+    QTest::newRow("an update address without a trailing slash is refused")
+        << QStringList { "corvex" } << QStringLiteral("/update") << false;
+}
+
+void tst_Updater::releaseTool()
+{
+    QFETCH(QStringList, sources);
+    QFETCH(QString, updatePath);
+    QFETCH(bool, published);
+
+    TestServer server;
+    UpdaterFixture programDir;
+    QTemporaryDir work;
+    QVERIFY(server.start());
+    QVERIFY(programDir.setUp(server, "1.0"));
+    QStringList arguments { QStringLiteral("--login-url"), server.url().toString(),
+        QStringLiteral("--server-url"), server.url().toString(), QStringLiteral("--update-url"),
+        server.url(updatePath).toString(), QStringLiteral("2.0"),
+        work.filePath(QStringLiteral("out")) };
+    for (const QString &source : sources) {
+        const QString path = work.filePath(QStringLiteral("in/") + source);
+        QVERIFY(QDir().mkpath(QFileInfo(path).path()));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(source == QLatin1String("corvex") ? UpdaterFixture::newClient : source.toUtf8());
+        const QString argument = work.filePath(QStringLiteral("in/") + source.section(u'/', 0, 0));
+        if (!arguments.contains(argument))
+            arguments << argument;
+    }
+    QProcess tool;
+    tool.start(QStringLiteral(MAKE_RELEASE_PATH), arguments);
+    QVERIFY(tool.waitForFinished(10000));
+    QCOMPARE(tool.exitCode() == 0, published);
+    const QString list = work.filePath(QStringLiteral("out/UpdateList.xml"));
+    QCOMPARE(QFileInfo::exists(list), published);
+    if (!published)
+        return;
+
+    QDirIterator out(work.filePath(QStringLiteral("out")), QDir::Files | QDir::Hidden);
+    while (out.hasNext()) {
+        QFile file(out.next());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        server.serve("/update/" + QUrl::toPercentEncoding(out.fileName()), file.readAll(),
+            "application/octet-stream");
+    }
+    Run run;
+    QVERIFY(run.done.wait(10000));
+    QCOMPARE(run.statuses.last(), successText);
+    for (const QString &source : sources)
+        QCOMPARE(programDir.read(source.section(u'/', -1)),
+            source == QLatin1String("corvex") ? UpdaterFixture::newClient : source.toUtf8());
+    QFile served(list);
+    QVERIFY(served.open(QIODevice::ReadOnly));
+    QCOMPARE(programDir.read(QStringLiteral("UpdateList.xml")), served.readAll());
 }
 
 TAVREL_TEST_MAIN(tst_Updater)
