@@ -44,14 +44,15 @@ public Q_SLOTS:
     void downlist();
 
 private Q_SLOTS:
-    // Hides QWidget::update() within this class; nothing here asks for a repaint by that name.
-    void update();
     void httpFinished(bool ok, const QString &reason);
     void installFinished(bool ok, const QString &failedName);
     void retry();
     void later();
 
 private:
+    // Decides on the server's list. It hides QWidget::update() within this class, where nothing
+    // asks for a repaint; not a slot, so a call of "update" by name still reaches the repaint.
+    void update();
     void requestList();
     void httpGet(const QString &url);
     void downGet(const QString &url);
