@@ -4,8 +4,8 @@
 #include "programdir.h"
 #include "testmain.h"
 #include "testserver.h"
-#include "updaterfixture.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QLabel>
@@ -14,41 +14,120 @@
 #include <QPushButton>
 #include <QSignalSpy>
 
+#include <algorithm>
 #include <memory>
 
-using File = UpdaterFixture::File;
+using namespace Qt::StringLiterals;
 
 namespace {
 
-enum class ListFault {
-    None,
-    NoVersion,
-    Unreachable,
-    Status404,
-    CutOff,
-    Oversized,
-    Silent,
-    NoLocal
+struct File
+{
+    QByteArray name;
+    QByteArray content;
+    bool checked = true; // the list gives its Sha256 and Size
 };
-enum class Fault {
-    None,
-    Status404,
-    Status500,
-    HtmlPage,
-    Dropped,
-    Silent,
-    BackupBlocked,
-    ReadOnlyFolder,
-    TempBlocked,
-    Killed
+using Files = QList<File>;
+
+// Stand-ins record how they were started: the argument count and the working directory.
+const QByteArray standIn = "#!/bin/sh\necho \"$# $(pwd)\" > \"$(basename \"$0\")-started\"\n";
+const QByteArray newClient = "#!/bin/sh\necho \"new $# $(pwd)\" > corvex-started\n";
+const Files release { { "corvex", newClient }, { "engine.dat", "engine of the new version" } };
+
+const QString firstText = u"正在升级您的Tavrel软件，请等待..."_s;
+const QString nextText = u"正在更新..."_s;
+const QString successText = u"更新成功！"_s;
+const QString failureText = u"更新失败："_s;
+
+// A temporary program directory, made this process's: stand-in corvex and quillonv3, a program
+// file and an UpdateList.xml of the installed version whose update folder is /update/ on a
+// loopback server, which publishes the releases.
+class Folder
+{
+public:
+    bool setUp(const QByteArray &localVersion)
+    {
+        ProgramDir::setPath(dir.path());
+        return dir.isValid() && server.start() && write(u"corvex"_s, standIn, true)
+            && write(u"quillonv3"_s, standIn, true)
+            && write(u"engine.dat"_s, "engine of the installed version")
+            && write(u"UpdateList.xml"_s, list(localVersion, {}));
+    }
+
+    QByteArray list(const QByteArray &version, const Files &files) const
+    {
+        const QByteArray update = server.url(u"/update/"_s).toEncoded();
+        QByteArray list = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<UpdateList>\n<Version>"
+            + version + "</Version>\n<LoginUrl>" + update + "../login</LoginUrl>\n<UpdateUrl>"
+            + update + "</UpdateUrl>\n";
+        for (const File &file : files) {
+            list += "<File Name=\"" + file.name + "\"";
+            if (file.checked)
+                list += " Sha256=\""
+                    + QCryptographicHash::hash(file.content, QCryptographicHash::Sha256).toHex()
+                    + "\" Size=\"" + QByteArray::number(file.content.size()) + "\"";
+            list += "/>\n";
+        }
+        return list + "</UpdateList>\n";
+    }
+
+    QByteArray publish(const QByteArray &version, const Files &files)
+    {
+        for (const File &file : files)
+            server.serve("/update/" + QUrl::toPercentEncoding(QString::fromUtf8(file.name)),
+                file.content, "application/octet-stream");
+        const QByteArray published = list(version, files);
+        server.serve("/update/UpdateList.xml", published, "application/xml");
+        return published;
+    }
+
+    QByteArray read(const QString &name) const
+    {
+        QFile file(dir.filePath(name));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+    bool write(const QString &name, const QByteArray &content, bool program = false) const
+    {
+        QFile file(dir.filePath(name));
+        return file.open(QIODevice::WriteOnly) && file.write(content) == content.size()
+            && (!program || file.setPermissions(file.permissions() | QFile::ExeOwner));
+    }
+
+    // How the program was started ("0 <program dir>"), empty if it was not. A detached start
+    // returns once the program runs, in the program directory like every stand-in, so once no
+    // process works there every start so far is on record.
+    QByteArray started(const QString &program) const
+    {
+        const QString here = QDir(dir.path()).canonicalPath();
+        const bool settled = QTest::qWaitFor([&here] {
+            const QStringList processes = QDir(u"/proc"_s).entryList(QDir::Dirs);
+            return std::none_of(processes.begin(), processes.end(), [&here](const QString &pid) {
+                return QFileInfo(u"/proc/%1/cwd"_s.arg(pid)).symLinkTarget() == here;
+            });
+        });
+        return settled ? read(program + u"-started"_s).trimmed() : "still running";
+    }
+    QByteArray here() const { return QDir(dir.path()).canonicalPath().toUtf8(); }
+
+    // Every file outside temp/ with its contents: what an update may change.
+    QMap<QString, QByteArray> programFiles() const
+    {
+        QMap<QString, QByteArray> files;
+        QDirIterator it(dir.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString name = QDir(dir.path()).relativeFilePath(it.next());
+            if (!name.startsWith("temp/"_L1))
+                files.insert(name, read(name));
+        }
+        return files;
+    }
+
+    QTemporaryDir dir;
+    TestServer server;
 };
 
-const QString firstText = QStringLiteral("正在升级您的Tavrel软件，请等待...");
-const QString nextText = QStringLiteral("正在更新...");
-const QString successText = QStringLiteral("更新成功！");
-const QString failureText = QStringLiteral("更新失败：");
-
-// One run of the updater's window with the test seams turned short, and what it said.
+// One run of the updater's window with short test seams, and what it said.
 class Run
 {
 public:
@@ -57,15 +136,16 @@ public:
         , done(window.get(), &MainWindow::done)
     {
         window->setStallTimeout(300);
-        window->installer()->setRetryDelay(10);
+        window->installer()->setRetryDelay(100);
         QObject::connect(window.get(), &MainWindow::statusChanged, window.get(),
             [this](const QString &text) { statuses << text; });
     }
 
-    bool failed() const { return !statuses.isEmpty() && statuses.last().startsWith(failureText); }
-    bool waitForFailure() const
+    bool failed() const
     {
-        return QTest::qWaitFor([this] { return failed(); }, 10000);
+        return QTest::qWaitFor(
+            [this] { return !statuses.isEmpty() && statuses.last().startsWith(failureText); },
+            10000);
     }
     QPushButton *button(const QString &text) const
     {
@@ -75,23 +155,34 @@ public:
         }
         return nullptr;
     }
+    QString journal() const { return window->installer()->journalPath(); }
 
     std::unique_ptr<MainWindow> window;
     QSignalSpy done;
     QStringList statuses;
 };
 
-QList<File> release()
-{
-    return { { "corvex", UpdaterFixture::newClient },
-        { "engine.dat", "engine of the new version" } };
-}
+enum class Fault {
+    None,
+    NoVersion,
+    Unreachable,
+    Status404,
+    Status500,
+    CutOff,
+    Oversized,
+    Silent,
+    HtmlPage,
+    Dropped,
+    BackupBlocked,
+    ReadOnlyFolder,
+    TempBlocked,
+    Busy
+};
 
 } // namespace
 
-Q_DECLARE_METATYPE(ListFault)
 Q_DECLARE_METATYPE(Fault)
-Q_DECLARE_METATYPE(QList<UpdaterFixture::File>)
+Q_DECLARE_METATYPE(Files)
 
 class tst_Updater : public QObject
 {
@@ -104,6 +195,8 @@ private Q_SLOTS:
     void success();
     void failure_data();
     void failure();
+    void interrupted_data();
+    void interrupted();
     void afterFailure_data();
     void afterFailure();
     void releaseTool_data();
@@ -112,274 +205,259 @@ private Q_SLOTS:
 
 void tst_Updater::window()
 {
-    TestServer server;
-    UpdaterFixture programDir;
-    QVERIFY(server.start());
-    QVERIFY(programDir.setUp(server, "1.0"));
+    Folder folder;
+    QVERIFY(folder.setUp("1.0"));
     Run run;
-    QCOMPARE(run.window->windowTitle(), QStringLiteral("Tavrel更新程序"));
+    QCOMPARE(run.window->windowTitle(), u"Tavrel更新程序"_s);
     QCOMPARE(run.window->size(), QSize(300, 80));
     QCOMPARE(run.window->minimumSize(), run.window->maximumSize());
     QVERIFY(!(run.window->windowFlags() & Qt::WindowMaximizeButtonHint));
-    const auto *label = run.window->findChild<QLabel *>();
-    QVERIFY(label);
-    QCOMPARE(label->geometry(), QRect(20, 20, 260, 50));
-    QCOMPARE(label->text(), firstText);
+    QCOMPARE(run.window->findChild<QLabel *>()->geometry(), QRect(20, 20, 260, 50));
+    QCOMPARE(run.window->findChild<QLabel *>()->text(), firstText);
 }
 
 void tst_Updater::decision_data()
 {
     QTest::addColumn<QByteArray>("local");
     QTest::addColumn<QByteArray>("server");
-    QTest::addColumn<ListFault>("fault");
+    QTest::addColumn<Fault>("fault"); // of the server's list
     QTest::addColumn<QString>("started");
 
-    const QString quillon = QStringLiteral("quillonv3");
-    const QString client = QStringLiteral("corvex");
-    QTest::newRow("equal versions")
-        << QByteArray("1.0.0.1") << QByteArray("1.0.0.1") << ListFault::None << quillon;
-    QTest::newRow("1.0.0.12 installed, 1.0.0.1 on the server")
-        << QByteArray("1.0.0.12") << QByteArray("1.0.0.1") << ListFault::None << quillon;
-    QTest::newRow("2.1 on the server is newer than 1.2.1, whose text holds it")
-        << QByteArray("1.2.1") << QByteArray("2.1") << ListFault::None << client;
-    QTest::newRow("1.10 on the server is newer than 1.9")
-        << QByteArray("1.9") << QByteArray("1.10") << ListFault::None << client;
-    QTest::newRow("1.9 on the server is older than 1.10")
-        << QByteArray("1.10") << QByteArray("1.9") << ListFault::None << quillon;
-    QTest::newRow("empty Version on the server")
-        << QByteArray("1.0") << QByteArray("") << ListFault::None << quillon;
-    QTest::newRow("no Version on the server")
-        << QByteArray("1.0") << QByteArray("2.0") << ListFault::NoVersion << quillon;
-    QTest::newRow("server unreachable")
-        << QByteArray("1.0") << QByteArray("2.0") << ListFault::Unreachable << quillon;
-    QTest::newRow("404 for the list, with a newer list as its body")
-        << QByteArray("1.0") << QByteArray("2.0") << ListFault::Status404 << quillon;
-    QTest::newRow("list cut off after a newer Version, no length announced")
-        << QByteArray("1.0") << QByteArray("2.0") << ListFault::CutOff << quillon;
-    QTest::newRow("list over 1 MiB")
-        << QByteArray("1.0") << QByteArray("2.0") << ListFault::Oversized << quillon;
-    QTest::newRow("list server silent")
-        << QByteArray("1.0") << QByteArray("2.0") << ListFault::Silent << quillon;
-    QTest::newRow("no local list")
-        << QByteArray("1.0") << QByteArray("2.0") << ListFault::NoLocal << quillon;
+    const auto row = [](const char *name, const char *local, const char *server, Fault fault,
+                         const char *started) {
+        QTest::newRow(name) << QByteArray(local) << QByteArray(server) << fault
+                            << QString::fromLatin1(started);
+    };
+    row("equal versions", "1.0.0.1", "1.0.0.1", Fault::None, "quillonv3");
+    row("1.0.0.12 installed, 1.0.0.1 on the server", "1.0.0.12", "1.0.0.1", Fault::None,
+        "quillonv3");
+    row("2.1 on the server is newer than 1.2.1, whose text holds it", "1.2.1", "2.1", Fault::None,
+        "corvex");
+    row("1.10 on the server is newer than 1.9", "1.9", "1.10", Fault::None, "corvex");
+    row("empty Version on the server", "1.0", "", Fault::None, "quillonv3");
+    row("no Version on the server", "1.0", "2.0", Fault::NoVersion, "quillonv3");
+    row("server unreachable", "1.0", "2.0", Fault::Unreachable, "quillonv3");
+    row("404 for the list, a newer list its body", "1.0", "2.0", Fault::Status404, "quillonv3");
+    row("list cut off after a newer Version, no length announced", "1.0", "2.0", Fault::CutOff,
+        "quillonv3");
+    row("list over 1 MiB", "1.0", "2.0", Fault::Oversized, "quillonv3");
 }
 
 void tst_Updater::decision()
 {
     QFETCH(QByteArray, local);
     QFETCH(QByteArray, server);
-    QFETCH(ListFault, fault);
+    QFETCH(Fault, fault);
     QFETCH(QString, started);
 
-    TestServer http;
-    UpdaterFixture programDir;
-    QVERIFY(http.start());
-    QVERIFY(programDir.setUp(http, local));
-    const QList<File> files { { "engine.dat", "engine of the new version" } };
+    Folder folder;
+    QVERIFY(folder.setUp(local));
     TestServer::Response list;
     list.contentType = "application/xml";
-    list.body = programDir.publish(http, server, files);
-    if (fault == ListFault::NoVersion)
+    list.body = folder.publish(server, { { "engine.dat", "engine of the new version" } });
+    if (fault == Fault::NoVersion)
         list.body.replace("<Version>" + server + "</Version>", "");
-    list.status = fault == ListFault::Status404 ? 404 : 200;
-    list.silent = fault == ListFault::Silent;
-    if (fault == ListFault::CutOff) {
+    list.status = fault == Fault::Status404 ? 404 : 200;
+    list.announceLength = fault != Fault::CutOff;
+    if (fault == Fault::CutOff)
         list.body.truncate(list.body.indexOf("</Version>") + 10);
-        list.announceLength = false;
+    if (fault == Fault::Oversized)
+        list.body.replace("</UpdateList>", "<!--" + QByteArray(1100 * 1024, 'x') + "-->");
+    folder.server.serve("/update/UpdateList.xml", list);
+    if (fault == Fault::Unreachable) {
+        QVERIFY(folder.write(u"UpdateList.xml"_s,
+            folder.read(u"UpdateList.xml"_s)
+                .replace(QByteArray::number(folder.server.url().port()),
+                    QByteArray::number(TestServer::closedPort()))));
     }
-    if (fault == ListFault::Oversized)
-        list.body.replace(
-            "</UpdateList>", "<!--" + QByteArray(1100 * 1024, 'x') + "-->\n</UpdateList>");
-    http.serve("/update/UpdateList.xml", list);
-    if (fault == ListFault::Unreachable) {
-        const QByteArray closed = QByteArray::number(TestServer::closedPort());
-        QByteArray localList = programDir.read(QStringLiteral("UpdateList.xml"));
-        localList.replace(":" + QByteArray::number(http.url().port()) + "/", ":" + closed + "/");
-        QVERIFY(programDir.write(QStringLiteral("UpdateList.xml"), localList));
-    }
-    if (fault == ListFault::NoLocal)
-        QVERIFY(QFile::remove(programDir.filePath(QStringLiteral("UpdateList.xml"))));
 
     Run run;
     QVERIFY(run.done.wait(10000));
     QCOMPARE(run.done.first().first().toInt(), 0);
-    QVERIFY(programDir.settle());
-    const QByteArray here = QDir(programDir.filePath(QStringLiteral("."))).canonicalPath().toUtf8();
-    QCOMPARE(programDir.startOf(started), "0 " + here);
-    const QString other = started == QLatin1String("corvex") ? QStringLiteral("quillonv3")
-                                                             : QStringLiteral("corvex");
-    QCOMPARE(programDir.startOf(other), QByteArray());
-    if (fault != ListFault::Unreachable && fault != ListFault::NoLocal) {
-        // The network layer may ask again for an answer cut short.
-        const QList<TestServer::Request> asked = http.requestsFor("/update/UpdateList.xml");
-        QVERIFY(!asked.isEmpty());
-        for (const TestServer::Request &request : asked)
-            QCOMPARE(request.header("User-Agent"), QByteArray(Download::userAgent.data()));
-    }
+    QCOMPARE(folder.started(started), "0 " + folder.here());
+    QCOMPARE(folder.started(started == "corvex"_L1 ? u"quillonv3"_s : u"corvex"_s), "");
+    // The network layer may ask again for an answer cut short.
+    for (const TestServer::Request &request : folder.server.requests())
+        QCOMPARE(request.header("User-Agent"), QByteArray(Download::userAgent.data()));
+    QCOMPARE(folder.server.requests().isEmpty(), fault == Fault::Unreachable);
 }
 
 void tst_Updater::success_data()
 {
-    QTest::addColumn<QList<File>>("files");
+    QTest::addColumn<Files>("files");
+    QTest::addColumn<Fault>("fault");
 
-    QTest::newRow("two files with Sha256 and Size") << release();
-    QTest::newRow("two files without Sha256 and Size")
-        << QList<File> { { "corvex", UpdaterFixture::newClient, false },
-               { "engine.dat", "new engine", false } };
-    QTest::newRow("a hidden file") << QList<File> { { ".engine.cfg", "hidden settings" } };
-    QTest::newRow("a file new to the program folder, named with a blank and #")
-        << QList<File> { { "plug in #2.dat", "a new plug-in" } };
-    QTest::newRow("no File entries: the list alone") << QList<File>();
+    QTest::newRow("two files with Sha256 and Size") << release << Fault::None;
+    QTest::newRow("two files without Sha256 and Size: a busy bar")
+        << Files { { "corvex", newClient, false }, { "engine.dat", "new engine", false } }
+        << Fault::None;
+    QTest::newRow("a hidden file, and one named with a blank and #")
+        << Files { { ".engine.cfg", "hidden settings" }, { "plug in #2.dat", "a new plug-in" } }
+        << Fault::None;
+    QTest::newRow("an old file busy for a moment: moved on a later try") << release << Fault::Busy;
 }
 
 void tst_Updater::success()
 {
-    QFETCH(QList<File>, files);
+    QFETCH(Files, files);
+    QFETCH(Fault, fault);
 
-    TestServer server;
-    UpdaterFixture programDir;
-    QVERIFY(server.start());
-    QVERIFY(programDir.setUp(server, "1.0.0.1"));
-    const QByteArray list = programDir.publish(server, "1.0.0.2", files);
-    QVERIFY(QDir().mkpath(programDir.filePath(QStringLiteral("temp/keep"))));
-    QVERIFY(programDir.write(QStringLiteral("temp/keep/note.txt"), "kept"));
-    QVERIFY(programDir.write(QStringLiteral("temp/stale.dll"), "left by an earlier run"));
+    Folder folder;
+    QVERIFY(folder.setUp("1.0.0.1"));
+    const QByteArray list = folder.publish("1.0.0.2", files);
+    QVERIFY(QDir(folder.dir.path()).mkpath(u"temp/keep"_s));
+    QVERIFY(folder.write(u"temp/keep/note.txt"_s, "kept"));
+    QVERIFY(folder.write(u"temp/stale.dll"_s, "left by an earlier run"));
+    // Something holds the engine's backup name, so the old engine cannot be moved aside.
+    const QString obstacle = folder.dir.filePath(u"temp/install-backup/engine.dat"_s);
+    QVERIFY(fault != Fault::Busy || QDir().mkpath(obstacle));
 
     Run run;
-    const bool sized = !files.isEmpty() && files.first().checked;
+    if (fault == Fault::Busy) {
+        QVERIFY(QTest::qWaitFor([&run] { return QFile::exists(run.journal()); }));
+        QVERIFY(QDir().rmdir(obstacle));
+    }
     QVERIFY(run.done.wait(10000));
     QCOMPARE(run.done.first().first().toInt(), 0);
-
     for (const File &file : files)
-        QCOMPARE(programDir.read(QString::fromUtf8(file.name)), file.content);
-    QCOMPARE(programDir.read(QStringLiteral("UpdateList.xml")), list);
-    QVERIFY2(!programDir.programFiles().contains(QStringLiteral("stale.dll")),
-        "only the release's files are installed");
-    QCOMPARE(programDir.tempFiles(), QStringList());
-    QCOMPARE(programDir.read(QStringLiteral("temp/keep/note.txt")), "kept");
+        QCOMPARE(folder.read(QString::fromUtf8(file.name)), file.content);
+    QCOMPARE(folder.read(u"UpdateList.xml"_s), list);
+    QCOMPARE(QDir(ProgramDir::tempDir()).entryList(QDir::Files | QDir::Hidden), QStringList());
+    QCOMPARE(folder.read(u"temp/keep/note.txt"_s), "kept");
     QVERIFY(!QFileInfo::exists(run.window->installer()->backupDir()));
-
-    QStringList expected { firstText };
-    for (qsizetype i = 1; i < files.size(); ++i)
-        expected << nextText;
-    QCOMPARE(run.statuses, expected << successText);
+    QCOMPARE(run.statuses, QStringList({ firstText, nextText, successText }));
     const auto *bar = run.window->findChild<QProgressBar *>();
-    QCOMPARE(bar->maximum(), sized ? 1000 : 1);
+    QCOMPARE(bar->maximum(), files.first().checked ? 1000 : 1);
     QCOMPARE(bar->value(), bar->maximum());
-
-    QVERIFY(programDir.settle());
-    const QByteArray here = QDir(programDir.filePath(QStringLiteral("."))).canonicalPath().toUtf8();
-    const bool newClient = !files.isEmpty() && files.first().name == "corvex";
-    QCOMPARE(programDir.startOf(QStringLiteral("corvex")), (newClient ? "new 0 " : "0 ") + here);
-    QCOMPARE(programDir.startOf(QStringLiteral("quillonv3")), QByteArray());
-    QCOMPARE(server.requests().size(), files.size() + 1);
-    for (const TestServer::Request &request : server.requests())
+    const bool newClient = files.first().name == "corvex";
+    QCOMPARE(folder.started(u"corvex"_s), (newClient ? "new 0 " : "0 ") + folder.here());
+    QCOMPARE(folder.started(u"quillonv3"_s), "");
+    QCOMPARE(folder.server.requests().size(), 3);
+    for (const TestServer::Request &request : folder.server.requests())
         QCOMPARE(request.header("User-Agent"), QByteArray(Download::userAgent.data()));
 }
 
 void tst_Updater::failure_data()
 {
-    QTest::addColumn<QList<File>>("files");
-    QTest::addColumn<Fault>("fault"); // of the last file
-    QTest::addColumn<int>("requests"); // lists and files asked for in all
+    QTest::addColumn<Files>("files");
+    QTest::addColumn<Fault>("fault"); // of the engine
+    QTest::addColumn<int>("requests");
 
-    QTest::newRow("file answered 404") << release() << Fault::Status404 << 3;
-    QTest::newRow("file answered 500") << release() << Fault::Status500 << 3;
-    QTest::newRow("HTML error page with 200 but wrong Sha256") << release() << Fault::HtmlPage << 3;
-    QTest::newRow("connection dropped halfway") << release() << Fault::Dropped << 3;
-    QTest::newRow("server silent on a file") << release() << Fault::Silent << 3;
-    const auto named = [](const QByteArray &name) {
-        return QList<File> { { "corvex", UpdaterFixture::newClient }, { name, "x" } };
+    QTest::newRow("file answered 404") << release << Fault::Status404 << 3;
+    QTest::newRow("file answered 500") << release << Fault::Status500 << 3;
+    QTest::newRow("HTML error page with 200 but wrong Sha256") << release << Fault::HtmlPage << 3;
+    QTest::newRow("connection dropped halfway") << release << Fault::Dropped << 3;
+    QTest::newRow("server silent on a file") << release << Fault::Silent << 3;
+    QTest::newRow("old file cannot be moved aside") << release << Fault::BackupBlocked << 3;
+    QTest::newRow("program folder read-only") << release << Fault::ReadOnlyFolder << 3;
+    QTest::newRow("a file where the temp folder belongs") << release << Fault::TempBlocked << 0;
+    const auto named = [](const char *row, const QByteArray &name) {
+        QTest::newRow(row) << Files { { "corvex", newClient }, { name, "x", false } } << Fault::None
+                           << 1;
     };
-    QTest::newRow("name ../x") << named("../x") << Fault::None << 1;
-    QTest::newRow("name a/b") << named("a/b") << Fault::None << 1;
-    QTest::newRow("name a\\b") << named("a\\b") << Fault::None << 1;
-    QTest::newRow("empty name") << named("") << Fault::None << 1;
-    QTest::newRow("name ..") << named("..") << Fault::None << 1;
-    QTest::newRow("name C:x") << named("C:x") << Fault::None << 1;
-    QTest::newRow("name with a line break") << named("a&#10;b") << Fault::None << 1;
-    QTest::newRow("name with a trailing dot, which Windows drops")
-        << named("corvex.") << Fault::None << 1;
-    QTest::newRow("a Windows device name") << named("nul.txt") << Fault::None << 1;
-    QTest::newRow("the list's own name in other case")
-        << named("updatelist.XML") << Fault::None << 1;
-    QTest::newRow("a name the updater keeps for itself")
-        << named("install-journal") << Fault::None << 1;
-    QTest::newRow("the same name twice") << named("CORVEX") << Fault::None << 1;
-    // The name carries an attribute of its own into the list.
-    QTest::newRow("Sha256 not 64 hexadecimal digits") << QList<File> {
-        { "corvex", UpdaterFixture::newClient }, { "engine.dat\" Sha256=\"12ab", "x", false }
-    } << Fault::None << 1;
-    QTest::newRow("Size not a number")
-        << QList<File> { { "engine.dat\" Size=\"-1", "x", false } } << Fault::None << 1;
-    QTest::newRow("old file cannot be moved aside") << release() << Fault::BackupBlocked << 3;
-    QTest::newRow("program folder read-only") << release() << Fault::ReadOnlyFolder << 3;
-    QTest::newRow("a file where the temp folder belongs") << release() << Fault::TempBlocked << 0;
-    QTest::newRow("killed while installing, then started again") << release() << Fault::Killed << 6;
+    named("name ../x", "../x");
+    named("name a/b", "a/b");
+    named("name a\\b", "a\\b");
+    named("empty name", "");
+    named("name ..", "..");
+    named("name C:x", "C:x");
+    named("name with a line break", "a&#10;b");
+    named("name with a trailing dot, which Windows drops", "corvex.");
+    named("a Windows device name", "nul.txt");
+    named("the list's own name in other case", "updatelist.XML");
+    named("a name the updater keeps for itself", "install-journal");
+    named("the same name twice, in other case", "CORVEX");
+    // The name carries an attribute into the list.
+    named("Sha256 not 64 hexadecimal digits", "engine.dat\" Sha256=\"12ab");
+    named("Size not a number", "engine.dat\" Size=\"-1");
 }
 
 void tst_Updater::failure()
 {
-    QFETCH(QList<File>, files);
+    QFETCH(Files, files);
     QFETCH(Fault, fault);
     QFETCH(int, requests);
 
     if (fault == Fault::ReadOnlyFolder && geteuid() == 0)
-        QSKIP("permissions do not stop root from writing; the row \"old file cannot be moved "
-              "aside\" covers a move that fails");
-    TestServer server;
-    UpdaterFixture programDir;
-    QVERIFY(server.start());
-    QVERIFY(programDir.setUp(server, "1.0"));
-    programDir.publish(server, "2.0", files);
-    if (fault == Fault::TempBlocked)
-        QVERIFY(programDir.write(QStringLiteral("temp"), "not a folder"));
-    const QMap<QString, QByteArray> before = programDir.programFiles();
-
-    const QByteArray last = "/update/" + files.last().name;
-    TestServer::Response answer;
-    answer.body = files.last().content;
-    answer.status = fault == Fault::Status404 ? 404 : fault == Fault::Status500 ? 500 : 200;
+        QSKIP("permissions do not stop root; the row \"old file cannot be moved aside\" covers a "
+              "move that fails");
+    Folder folder;
+    QVERIFY(folder.setUp("1.0"));
+    folder.publish("2.0", files);
+    TestServer::Response engine;
+    engine.body = files.last().content;
+    engine.status = fault == Fault::Status404 ? 404 : fault == Fault::Status500 ? 500 : 200;
     // As long as the file, so only its checksum can tell.
     if (fault == Fault::HtmlPage)
-        answer.body = QByteArray("<html>busy</html>").leftJustified(answer.body.size());
-    answer.dropAfter = fault == Fault::Dropped ? answer.body.size() / 2 : -1;
-    answer.silent = fault == Fault::Silent;
-    server.serve(last, answer);
-    if (fault == Fault::BackupBlocked) {
-        QVERIFY(QDir().mkpath(
-            programDir.filePath(QStringLiteral("temp/install-backup/") + files.last().name)));
-    }
-    const QFile::Permissions writable
-        = QFile::permissions(programDir.filePath(QStringLiteral(".")));
+        engine.body = QByteArray("<html>busy</html>").leftJustified(engine.body.size());
+    engine.dropAfter = fault == Fault::Dropped ? engine.body.size() / 2 : -1;
+    engine.silent = fault == Fault::Silent;
+    folder.server.serve("/update/" + files.last().name, engine);
+    if (fault == Fault::TempBlocked)
+        QVERIFY(folder.write(u"temp"_s, "not a folder"));
+    if (fault == Fault::BackupBlocked)
+        QVERIFY(QDir(folder.dir.path()).mkpath(u"temp/install-backup/engine.dat"_s));
     // The temp folder is there from an earlier run and stays writable.
+    const QFile::Permissions writable = QFile::permissions(folder.dir.path());
     if (fault == Fault::ReadOnlyFolder)
-        QVERIFY(QDir().mkpath(programDir.filePath(QStringLiteral("temp")))
-            && QFile::setPermissions(
-                programDir.filePath(QStringLiteral(".")), QFile::ReadOwner | QFile::ExeOwner));
-    if (fault == Fault::Killed) {
-        Run killed;
-        killed.window->installer()->setStopAfter(3);
-        QVERIFY(QTest::qWaitFor(
-            [&] { return QFile::exists(killed.window->installer()->journalPath()); }));
-        QVERIFY(programDir.programFiles() != before);
-        answer.status = 404;
-        server.serve(last, answer);
-    }
+        QVERIFY(QDir(folder.dir.path()).mkpath(u"temp"_s)
+            && QFile::setPermissions(folder.dir.path(), QFile::ReadOwner | QFile::ExeOwner));
+    const QMap<QString, QByteArray> before = folder.programFiles();
 
     Run run;
-    QVERIFY(run.waitForFailure());
-    QFile::setPermissions(programDir.filePath(QStringLiteral(".")), writable);
+    QVERIFY(run.failed());
+    QFile::setPermissions(folder.dir.path(), writable);
     QCOMPARE(run.statuses.first(), firstText);
-    QVERIFY(run.button(QStringLiteral("重试")));
-    QVERIFY(run.button(QStringLiteral("暂不更新")));
-    QCOMPARE(programDir.programFiles(), before);
-    QVERIFY(!QFileInfo::exists(run.window->installer()->journalPath()));
-    QCOMPARE(server.requests().size(), requests);
-    QVERIFY(programDir.settle());
-    QCOMPARE(programDir.startOf(QStringLiteral("corvex")), QByteArray());
-    QCOMPARE(programDir.startOf(QStringLiteral("quillonv3")), QByteArray());
+    QVERIFY(run.button(u"重试"_s) && run.button(u"暂不更新"_s));
+    QCOMPARE(folder.programFiles(), before);
+    QVERIFY(!QFileInfo::exists(run.journal()));
+    QCOMPARE(folder.server.requests().size(), requests);
+    QCOMPARE(folder.started(u"corvex"_s), "");
+    QCOMPARE(folder.started(u"quillonv3"_s), "");
     QCOMPARE(run.done.size(), 0);
+}
+
+void tst_Updater::interrupted_data()
+{
+    QTest::addColumn<int>("moves"); // made before the kill, the commit counting as one
+
+    QTest::newRow("killed with the old client moved aside") << 1;
+    QTest::newRow("killed with the new client in place") << 2;
+    QTest::newRow("killed with the old engine moved aside") << 3;
+    QTest::newRow("killed with both new files in, the old list in place") << 4;
+    QTest::newRow("killed with the old list moved aside") << 5;
+    QTest::newRow("killed with the new list in place, before the commit") << 6;
+    QTest::newRow("killed after the commit, before the clean-up") << 7;
+}
+
+// The next start finds what the killed run left: it puts the old files back, or, once the new
+// ones were all in, keeps them; either way it then goes on as any start does.
+void tst_Updater::interrupted()
+{
+    QFETCH(int, moves);
+
+    Folder folder;
+    QVERIFY(folder.setUp("1.0"));
+    folder.publish("2.0", release);
+    const QMap<QString, QByteArray> before = folder.programFiles();
+    QMap<QString, QByteArray> killed;
+    {
+        Run run;
+        run.window->installer()->setStopAfter(moves);
+        QVERIFY(QTest::qWaitFor([&run] { return QFile::exists(run.journal()); }));
+        killed = folder.programFiles();
+    }
+    TestServer::Response missing;
+    missing.status = 404;
+    folder.server.serve("/update/engine.dat", missing);
+
+    Run restarted;
+    const bool committed = moves == 7;
+    QVERIFY(committed ? restarted.done.wait(10000) : restarted.failed());
+    QCOMPARE(folder.programFiles(), committed ? killed : before);
+    QCOMPARE(folder.started(u"quillonv3"_s), committed ? "0 " + folder.here() : "");
+    QVERIFY(!QFileInfo::exists(restarted.journal()));
+    QVERIFY(!QFileInfo::exists(restarted.window->installer()->backupDir()));
 }
 
 void tst_Updater::afterFailure_data()
@@ -394,58 +472,49 @@ void tst_Updater::afterFailure()
 {
     QFETCH(bool, tryAgain);
 
-    TestServer server;
-    UpdaterFixture programDir;
-    QVERIFY(server.start());
-    QVERIFY(programDir.setUp(server, "1.0"));
-    const QList<File> files = release();
-    programDir.publish(server, "2.0", files);
+    Folder folder;
+    QVERIFY(folder.setUp("1.0"));
+    folder.publish("2.0", release);
     TestServer::Response missing;
     missing.status = 404;
-    server.serve("/update/engine.dat", missing);
-    const QMap<QString, QByteArray> before = programDir.programFiles();
+    folder.server.serve("/update/engine.dat", missing);
+    const QMap<QString, QByteArray> before = folder.programFiles();
 
     Run run;
-    QVERIFY(run.waitForFailure());
+    QVERIFY(run.failed());
+    if (tryAgain)
+        folder.publish("2.0", release);
+    run.button(tryAgain ? u"重试"_s : u"暂不更新"_s)->click();
+    QVERIFY(run.done.size() == 1 || run.done.wait(10000));
+    QCOMPARE(run.done.first().first().toInt(), 0);
+    QCOMPARE(folder.started(u"corvex"_s), (tryAgain ? "new 0 " : "0 ") + folder.here());
+    QCOMPARE(folder.started(u"quillonv3"_s), "");
     if (tryAgain) {
-        programDir.publish(server, "2.0", files);
-        run.button(QStringLiteral("重试"))->click();
-        QVERIFY(run.done.wait(10000));
         QCOMPARE(run.statuses.mid(run.statuses.lastIndexOf(firstText)),
             QStringList({ firstText, nextText, successText }));
-        QCOMPARE(programDir.read(QStringLiteral("engine.dat")), files.last().content);
+        QCOMPARE(folder.read(u"engine.dat"_s), release.last().content);
     } else {
-        run.button(QStringLiteral("暂不更新"))->click();
-        QCOMPARE(run.done.size(), 1);
-        QCOMPARE(programDir.read(QStringLiteral("temp/skip-version")), "2.0");
-    }
-    QCOMPARE(run.done.first().first().toInt(), 0);
-    QVERIFY(programDir.settle());
-    const QByteArray here = QDir(programDir.filePath(QStringLiteral("."))).canonicalPath().toUtf8();
-    QCOMPARE(programDir.startOf(QStringLiteral("corvex")), (tryAgain ? "new 0 " : "0 ") + here);
-    QCOMPARE(programDir.startOf(QStringLiteral("quillonv3")), QByteArray());
-    if (!tryAgain) {
-        QMap<QString, QByteArray> after = programDir.programFiles();
-        after.remove(QStringLiteral("corvex-started"));
+        QCOMPARE(folder.read(u"temp/skip-version"_s), "2.0");
+        QMap<QString, QByteArray> after = folder.programFiles();
+        after.remove(u"corvex-started"_s);
         QCOMPARE(after, before);
     }
 }
 
 void tst_Updater::releaseTool_data()
 {
-    QTest::addColumn<QStringList>("sources"); // files, and a folder's files after a "/"
+    QTest::addColumn<QStringList>("sources"); // files; those in a folder are given by the folder
     QTest::addColumn<QString>("updatePath");
     QTest::addColumn<bool>("published");
 
-    const QString update = QStringLiteral("/update/");
     QTest::newRow("a release the tool made is installed")
-        << QStringList { "corvex", "lib/engine.dat", "lib/.engine.cfg" } << update << true;
+        << QStringList { "corvex", "lib/engine.dat", "lib/.engine.cfg" } << u"/update/"_s << true;
     QTest::newRow("a name the updater refuses is refused")
-        << QStringList { "corvex", "nul.txt" } << update << false;
+        << QStringList { "corvex", "nul.txt" } << u"/update/"_s << false;
     QTest::newRow("one name twice, in other case, is refused")
-        << QStringList { "corvex", "lib/CORVEX" } << update << false;
+        << QStringList { "corvex", "lib/CORVEX" } << u"/update/"_s << false;
     QTest::newRow("an update address without a trailing slash is refused")
-        << QStringList { "corvex" } << QStringLiteral("/update") << false;
+        << QStringList { "corvex" } << u"/update"_s << false;
 }
 
 void tst_Updater::releaseTool()
@@ -454,50 +523,42 @@ void tst_Updater::releaseTool()
     QFETCH(QString, updatePath);
     QFETCH(bool, published);
 
-    TestServer server;
-    UpdaterFixture programDir;
+    Folder folder;
     QTemporaryDir work;
-    QVERIFY(server.start());
-    QVERIFY(programDir.setUp(server, "1.0"));
-    QStringList arguments { QStringLiteral("--login-url"), server.url().toString(),
-        QStringLiteral("--server-url"), server.url().toString(), QStringLiteral("--update-url"),
-        server.url(updatePath).toString(), QStringLiteral("2.0"),
-        work.filePath(QStringLiteral("out")) };
+    QVERIFY(folder.setUp("1.0"));
+    const QString base = folder.server.url().toString();
+    const QString out = work.filePath(u"out"_s);
+    QStringList arguments { u"--login-url"_s, base, u"--server-url"_s, base, u"--update-url"_s,
+        folder.server.url(updatePath).toString(), u"2.0"_s, out };
     for (const QString &source : sources) {
-        const QString path = work.filePath(QStringLiteral("in/") + source);
-        QVERIFY(QDir().mkpath(QFileInfo(path).path()));
-        QFile file(path);
+        QVERIFY(QDir(work.path()).mkpath(u"in/"_s + QFileInfo(source).path()));
+        QFile file(work.filePath(u"in/"_s + source));
         QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(source == QLatin1String("corvex") ? UpdaterFixture::newClient : source.toUtf8());
-        const QString argument = work.filePath(QStringLiteral("in/") + source.section(u'/', 0, 0));
-        if (!arguments.contains(argument))
-            arguments << argument;
+        file.write(source == "corvex"_L1 ? newClient : source.toUtf8());
+        if (!arguments.contains(work.filePath(u"in/"_s + source.section(u'/', 0, 0))))
+            arguments << work.filePath(u"in/"_s + source.section(u'/', 0, 0));
     }
     QProcess tool;
     tool.start(QStringLiteral(MAKE_RELEASE_PATH), arguments);
     QVERIFY(tool.waitForFinished(10000));
     QCOMPARE(tool.exitCode() == 0, published);
-    const QString list = work.filePath(QStringLiteral("out/UpdateList.xml"));
-    QCOMPARE(QFileInfo::exists(list), published);
+    QCOMPARE(QFileInfo::exists(out + u"/UpdateList.xml"_s), published);
     if (!published)
         return;
 
-    QDirIterator out(work.filePath(QStringLiteral("out")), QDir::Files | QDir::Hidden);
-    while (out.hasNext()) {
-        QFile file(out.next());
+    for (const QString &name : QDir(out).entryList(QDir::Files | QDir::Hidden)) {
+        QFile file(out + u'/' + name);
         QVERIFY(file.open(QIODevice::ReadOnly));
-        server.serve("/update/" + QUrl::toPercentEncoding(out.fileName()), file.readAll(),
-            "application/octet-stream");
+        folder.server.serve("/update/" + QUrl::toPercentEncoding(name), file.readAll());
     }
     Run run;
     QVERIFY(run.done.wait(10000));
-    QCOMPARE(run.statuses.last(), successText);
     for (const QString &source : sources)
-        QCOMPARE(programDir.read(source.section(u'/', -1)),
-            source == QLatin1String("corvex") ? UpdaterFixture::newClient : source.toUtf8());
-    QFile served(list);
-    QVERIFY(served.open(QIODevice::ReadOnly));
-    QCOMPARE(programDir.read(QStringLiteral("UpdateList.xml")), served.readAll());
+        QCOMPARE(folder.read(source.section(u'/', -1)),
+            source == "corvex"_L1 ? newClient : source.toUtf8());
+    QFile list(out + u"/UpdateList.xml"_s);
+    QVERIFY(list.open(QIODevice::ReadOnly));
+    QCOMPARE(folder.read(u"UpdateList.xml"_s), list.readAll());
 }
 
 TAVREL_TEST_MAIN(tst_Updater)

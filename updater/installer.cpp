@@ -47,10 +47,11 @@ void Installer::install(const QStringList &names)
 void Installer::next()
 {
     for (; stepIndex < steps.size(); ++stepIndex, attempt = 0) {
-        if (moves == stopAfter)
-            return;
-        if (perform(steps.at(stepIndex)))
+        if (perform(steps.at(stepIndex))) {
+            if (moves == stopAfter)
+                return;
             continue;
+        }
         if (++attempt < attempts) {
             retryTimer.start(retryDelay);
             return;
@@ -66,8 +67,12 @@ void Installer::next()
 
 bool Installer::perform(const Step &step)
 {
-    if (step.kind == Kind::Commit)
-        return writeJournal(commitLine);
+    if (step.kind == Kind::Commit) {
+        if (!writeJournal(commitLine))
+            return false;
+        ++moves;
+        return true;
+    }
     const QString target = programDir + u'/' + step.name;
     if (step.kind == Kind::Backup && !QFile::exists(target))
         return true;

@@ -38,7 +38,7 @@ public:
     bool recover();
 
     void setRetryDelay(int milliseconds) { retryDelay = milliseconds; }
-    // Test seam: stops dead after this many moves, as a kill would, without a word.
+    // Test seam: stops dead after this many moves, the commit counting as one, as a kill would.
     void setStopAfter(int moves) { stopAfter = moves; }
 
     QString journalPath() const { return tempDir + u'/' + journalName; }

@@ -42,12 +42,6 @@ MainWindow::MainWindow(QWidget *parent)
     connect(retryButton, &QPushButton::clicked, this, &MainWindow::retry);
     connect(laterButton, &QPushButton::clicked, this, &MainWindow::later);
 
-    const UpdateList local = UpdateList::read(ProgramDir::updateList());
-    updateUrl = local.value(QStringLiteral("UpdateUrl"));
-    qCDebug(lcUpdate) << updateUrl;
-    listUrl = updateUrl + QStringLiteral("UpdateList.xml");
-    localVersion = local.value(QStringLiteral("Version"));
-
     listDownload->setMaxSize(listSizeCap);
     listDownload->setDeadline(listDeadline);
     connect(listDownload, &Download::finished, this, &MainWindow::httpFinished);
@@ -84,6 +78,12 @@ void MainWindow::requestList()
         fail(tr("无法恢复旧文件"));
         return;
     }
+    // Read only now: until the undoing, the list in place may be the new release's.
+    const UpdateList local = UpdateList::read(ProgramDir::updateList());
+    updateUrl = local.value(QStringLiteral("UpdateUrl"));
+    qCDebug(lcUpdate) << updateUrl;
+    listUrl = updateUrl + QStringLiteral("UpdateList.xml");
+    localVersion = local.value(QStringLiteral("Version"));
     if (!clearTemp()) {
         qCDebug(lcUpdate) << "file open error";
         fail(tr("无法写入临时文件夹"));
