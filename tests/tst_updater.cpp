@@ -262,7 +262,8 @@ void tst_Updater::decision()
     if (fault == Fault::CutOff)
         list.body.truncate(list.body.indexOf("</Version>") + 10);
     if (fault == Fault::Oversized)
-        list.body.replace("</UpdateList>", "<!--" + QByteArray(1100 * 1024, 'x') + "-->");
+        list.body.replace(
+            "</UpdateList>", "<!--" + QByteArray(1100 * 1024, 'x') + "--></UpdateList>");
     folder.server.serve("/update/UpdateList.xml", list);
     if (fault == Fault::Unreachable) {
         QVERIFY(folder.write(u"UpdateList.xml"_s,

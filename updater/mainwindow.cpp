@@ -39,7 +39,7 @@ MainWindow::MainWindow(QWidget *parent)
     retryButton->setGeometry(128, 44, 72, 26);
     laterButton = new QPushButton(tr("暂不更新"), this);
     laterButton->setGeometry(208, 44, 72, 26);
-    connect(retryButton, &QPushButton::clicked, this, &MainWindow::retry);
+    connect(retryButton, &QPushButton::clicked, this, &MainWindow::start);
     connect(laterButton, &QPushButton::clicked, this, &MainWindow::later);
 
     listDownload->setMaxSize(listSizeCap);
@@ -50,7 +50,7 @@ MainWindow::MainWindow(QWidget *parent)
     connect(fileInstaller, &Installer::finished, this, &MainWindow::installFinished);
 
     // Begun from the event loop so that the window shows first and the test seams apply.
-    QTimer::singleShot(0, this, &MainWindow::retry);
+    QTimer::singleShot(0, this, &MainWindow::start);
 }
 
 MainWindow::~MainWindow() = default;
@@ -61,7 +61,7 @@ void MainWindow::setStallTimeout(int milliseconds)
     fileDownload->setStallTimeout(milliseconds);
 }
 
-void MainWindow::retry()
+void MainWindow::start()
 {
     retryButton->hide();
     laterButton->hide();

@@ -46,7 +46,8 @@ public Q_SLOTS:
 private Q_SLOTS:
     void httpFinished(bool ok, const QString &reason);
     void installFinished(bool ok, const QString &failedName);
-    void retry();
+    // Runs the whole update from the start: at the first start and on "重试".
+    void start();
     void later();
 
 private:
