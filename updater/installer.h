@@ -28,9 +28,9 @@ public:
     Installer(const QString &programDir, const QString &tempDir, QObject *parent = nullptr);
     ~Installer() override;
 
-    // Moves the named files in this order: the last one is the commit point, before it has moved
-    // the installation can still be undone. The names are plain file names, each at most once.
-    // Ends with finished(), from within this call when nothing needs a second try.
+    // Moves the named files in this order; until the last one is in, the installation can be
+    // undone, once it is in, the installation is complete. The names are plain file names, each
+    // at most once. Ends with finished(), from within this call when nothing needs a second try.
     void install(const QStringList &names);
 
     // Undoes what an unfinished installation left, or completes the clean-up of a finished one.
@@ -45,8 +45,9 @@ public:
     QString backupDir() const { return tempDir + u'/' + backupName; }
 
 Q_SIGNALS:
-    // On failure every old file is back; failedName is the file that could not be moved, or
-    // empty when the journal could not be written.
+    // On failure the old files are back, or, where one could not be put back, the journal stays
+    // for the next start; failedName is the file that could not be moved, or empty when the
+    // journal could not be written.
     void finished(bool ok, const QString &failedName);
 
 private:
