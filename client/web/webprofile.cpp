@@ -4,21 +4,45 @@
 #include "programdir.h"
 #include "startup.h"
 
+#include <QFile>
 #include <QLocale>
 #include <QWebEnginePage>
 #include <QWebEngineProfile>
 #include <QWebEngineSettings>
 
 namespace {
+
 QWebEngineProfile *instance = nullptr;
+
+// The engine makes a folder for a named profile in the user's data folder before it can be told
+// where the profile keeps its storage. While the profile is made, the user's data folder points
+// into the cache, so the client writes nothing outside its program directory.
+QWebEngineProfile *createInCache(const QString &storageName)
+{
+#if defined(Q_OS_UNIX) && !defined(Q_OS_MACOS)
+    const char *variable = "XDG_DATA_HOME";
+    const bool wasSet = qEnvironmentVariableIsSet(variable);
+    const QByteArray previous = qgetenv(variable);
+    qputenv(variable, QFile::encodeName(ProgramDir::cacheDir()));
+    auto *profile = new QWebEngineProfile(storageName);
+    if (wasSet)
+        qputenv(variable, previous);
+    else
+        qunsetenv(variable);
+    return profile;
+#else
+    return new QWebEngineProfile(storageName);
+#endif
 }
+
+} // namespace
 
 QWebEngineProfile *WebProfile::profile()
 {
     if (instance)
         return instance;
     // A profile without a storage name keeps nothing on disk.
-    instance = new QWebEngineProfile(QStringLiteral("corvex"));
+    instance = createInCache(QStringLiteral("corvex"));
     instance->setPersistentStoragePath(ProgramDir::cacheDir());
     instance->setCachePath(ProgramDir::cacheDir());
     instance->setHttpCacheType(QWebEngineProfile::DiskHttpCache);
