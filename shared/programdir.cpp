@@ -53,6 +53,11 @@ QString ProgramDir::tempUpdateList()
     return tempDir() + QStringLiteral("/UpdateList.xml");
 }
 
+QString ProgramDir::skippedVersion()
+{
+    return tempDir() + QStringLiteral("/skip-version");
+}
+
 QString ProgramDir::cacheDir()
 {
     return path() + QStringLiteral("/cache");
