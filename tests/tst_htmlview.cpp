@@ -46,7 +46,6 @@ private Q_SLOTS:
     void userAgent();
     void failurePage_data();
     void failurePage();
-    void noNewWindows();
 
 private:
     QTemporaryDir programDir;
@@ -74,14 +73,6 @@ void tst_HtmlView::initTestCase()
     missing.status = 404;
     missing.body = "<html><body>no such page</body></html>";
     server.serve("/missing", missing);
-    server.serve("/popups",
-        "<html><body><a id=a href=\"/popup-link\" target=\"_blank\">x</a><script>"
-        "document.getElementById('a').click();"
-        "window.open('/popup-script');"
-        // Whatever a popup would load has asked the server by then.
-        "setTimeout(function() { var xhr = new XMLHttpRequest();"
-        "xhr.open('GET', '/popups-done'); xhr.send(); }, 500);"
-        "</script></body></html>");
 }
 
 void tst_HtmlView::init()
@@ -159,16 +150,6 @@ void tst_HtmlView::failurePage()
     } else {
         QTRY_VERIFY_WITH_TIMEOUT(bodyText(view).contains(expectedText), 20000);
     }
-}
-
-void tst_HtmlView::noNewWindows()
-{
-    HtmlView view;
-    view.load(server.url(QStringLiteral("/popups")));
-    QTRY_VERIFY_WITH_TIMEOUT(!server.requestsFor("/popups-done").isEmpty(), 20000);
-    QVERIFY(server.requestsFor("/popup-link").isEmpty());
-    QVERIFY(server.requestsFor("/popup-script").isEmpty());
-    QCOMPARE(view.url(), server.url(QStringLiteral("/popups")));
 }
 
 TAVREL_TEST_MAIN(tst_HtmlView)
