@@ -1,6 +1,7 @@
 #include "webprofile.h"
 
 #include "download.h"
+#include "pagedownloads.h"
 #include "programdir.h"
 #include "startup.h"
 
@@ -13,6 +14,7 @@
 namespace {
 
 QWebEngineProfile *instance = nullptr;
+PageDownloads *pageDownloads = nullptr;
 
 // The engine makes a folder for a named profile in the user's data folder before it can be told
 // where the profile keeps its storage. While the profile is made, the user's data folder points
@@ -56,7 +58,14 @@ QWebEngineProfile *WebProfile::profile()
     settings->setAttribute(QWebEngineSettings::ErrorPageEnabled, false);
     // A page link must not hand an arbitrary scheme to the operating system.
     settings->setUnknownUrlSchemePolicy(QWebEngineSettings::DisallowUnknownUrlSchemes);
+    pageDownloads = new PageDownloads(instance);
     return instance;
+}
+
+PageDownloads *WebProfile::downloads()
+{
+    profile();
+    return pageDownloads;
 }
 
 void WebProfile::release()
@@ -66,4 +75,5 @@ void WebProfile::release()
     qDeleteAll(instance->findChildren<QWebEnginePage *>(Qt::FindDirectChildrenOnly));
     delete instance;
     instance = nullptr;
+    pageDownloads = nullptr;
 }

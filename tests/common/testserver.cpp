@@ -107,6 +107,10 @@ void TestServer::onReadyRead(QTcpSocket *socket)
     response.body = "not found";
     response.contentType = "text/plain";
     response = routes.value(request.path, response);
+    if (!response.cookie.isEmpty() && !request.header("cookie").contains(response.cookie)) {
+        response.status = 403;
+        response.body = "login first";
+    }
     if (!response.silent)
         send(socket, response);
 }
@@ -117,7 +121,7 @@ void TestServer::send(QTcpSocket *socket, const Response &response)
     head += "Content-Type: " + response.contentType + "\r\n";
     if (response.announceLength)
         head += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
-    head += "Cache-Control: no-store\r\nConnection: close\r\n\r\n";
+    head += response.headers + "Cache-Control: no-store\r\nConnection: close\r\n\r\n";
     socket->write(head);
 
     const QByteArray body

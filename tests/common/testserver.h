@@ -34,6 +34,8 @@ public:
         qint64 dropAfter = -1; // close the connection after this many bytes of the body
         int trickleMs = 0; // send the body one byte at a time, one every so many milliseconds
         bool endless = false; // send the body over and over, never ending
+        QByteArray headers; // further header lines, each ending in "\r\n"
+        QByteArray cookie; // when set, answer 403 to a request that does not send this cookie
     };
 
     explicit TestServer(QObject *parent = nullptr);
