@@ -10,6 +10,7 @@
 
 #include <QMenu>
 #include <QMessageBox>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTime>
@@ -241,6 +242,7 @@ void tst_HtmlView::saveImage()
     QVERIFY(earlier.open(QIODevice::WriteOnly) && earlier.write("earlier file") > 0);
     earlier.close();
     QString asked;
+    const auto restoreDialog = qScopeGuard([] { SaveQuestion::answerWith({}); });
     SaveQuestion::answerWith([&](const QString &, const QString &name, const QString &) {
         asked = QFileInfo(name).fileName();
         return confirm ? target : QString();
@@ -281,7 +283,6 @@ void tst_HtmlView::saveImage()
     QVERIFY(earlier.open(QIODevice::ReadOnly));
     QCOMPARE(earlier.readAll(), saved.isEmpty() ? QByteArray("earlier file") : saved);
     QCOMPARE(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
-    SaveQuestion::answerWith({});
 }
 
 TAVREL_TEST_MAIN(tst_HtmlView)
