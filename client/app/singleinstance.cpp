@@ -12,14 +12,10 @@
 
 Q_LOGGING_CATEGORY(lcInstance, "corvex.instance")
 
-SingleInstance::SingleInstance(const QString &programDir, QObject *parent)
-    : QObject(parent)
-    , base(basePath(programDir))
-{ }
+namespace {
 
-SingleInstance::~SingleInstance() = default;
-
-QString SingleInstance::basePath(const QString &programDir)
+// Where lock and channel of that program directory's client live, without their suffixes.
+QString basePath(const QString &programDir)
 {
     const QString folder = QFileInfo(programDir).canonicalFilePath();
     const QByteArray digest
@@ -29,6 +25,15 @@ QString SingleInstance::basePath(const QString &programDir)
         runtime = QDir::tempPath();
     return runtime + QStringLiteral("/corvex-") + QString::fromLatin1(digest.left(24));
 }
+
+} // namespace
+
+SingleInstance::SingleInstance(const QString &programDir, QObject *parent)
+    : QObject(parent)
+    , base(basePath(programDir))
+{ }
+
+SingleInstance::~SingleInstance() = default;
 
 bool SingleInstance::claim()
 {

@@ -23,9 +23,6 @@ public:
     // another one runs and has been asked to show itself.
     bool claim();
 
-    // Where lock and channel of that program directory's client live, without the suffix.
-    static QString basePath(const QString &programDir);
-
 Q_SIGNALS:
     void showRequested();
 
