@@ -175,7 +175,8 @@ void tst_Down::exportPages()
     broken.status = page2 == NotFound ? 404 : page2 == ServerError ? 500 : 200;
     broken.body = pageBody(2);
     broken.dropAfter = page2 == CutOff ? 1000 : -1;
-    broken.silent = page2 == NeverAnswered || page2 == Cancel;
+    broken.silent = page2 == NeverAnswered;
+    broken.trickleMs = page2 == Cancel ? 50 : 0; // goes on long after the cancel
     if (page2 != Served)
         server->serve(backupPath + "?id=7&pageindex=2", broken);
     const QString page2File = dir->filePath(QStringLiteral("backup2.xls"));
