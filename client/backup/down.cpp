@@ -24,6 +24,7 @@ down::down(QWidget *parent)
     setWindowTitle(tr("备份"));
     setFixedSize(320, 110);
     status->setGeometry(20, 20, 280, 24);
+    status->setAlignment(Qt::AlignCenter);
     auto *cancelButton = new QPushButton(tr("取消"), this);
     cancelButton->setGeometry(120, 64, 80, 28);
     connect(cancelButton, &QPushButton::clicked, this, &down::reject);
