@@ -101,7 +101,7 @@ QStringList tst_Down::notices()
     QStringList texts;
     for (QWidget *widget : QApplication::topLevelWidgets()) {
         auto *box = qobject_cast<QMessageBox *>(widget);
-        if (box && box->isVisible() && box->windowTitle() == QStringLiteral("提示"))
+        if (box && box->isVisible() && box->windowTitle() == "提示")
             texts << box->text();
     }
     return texts;
@@ -142,12 +142,13 @@ void tst_Down::exportPages_data()
     QTest::addColumn<QList<int>>("saved");
     QTest::addColumn<QString>("notice"); // %1 stands for the page 2 file
 
-    const QString done = QStringLiteral("备份完成");
-    const QString failed = QStringLiteral("备份失败：第2页下载出错");
-    QTest::newRow("3 pages") << 3 << Served << 3 << QList<int> { 1, 2, 3 } << done;
-    QTest::newRow("count 1: page 1 only") << 1 << Served << 1 << QList<int> { 1 } << done;
-    QTest::newRow("count 0: page 1 only") << 0 << Served << 1 << QList<int> { 1 } << done;
-    QTest::newRow("count -5: page 1 only") << -5 << Served << 1 << QList<int> { 1 } << done;
+    const QString done = "备份完成";
+    const QString failed = "备份失败：第2页下载出错";
+    QTest::newRow("3 pages written over each other")
+        << 3 << Served << 3 << QList<int> { 1, 2, 3 } << done;
+    QTest::newRow("count 1 fetching a page 2") << 1 << Served << 1 << QList<int> { 1 } << done;
+    QTest::newRow("count 0 fetching no page") << 0 << Served << 1 << QList<int> { 1 } << done;
+    QTest::newRow("count -5 fetching no page") << -5 << Served << 1 << QList<int> { 1 } << done;
     QTest::newRow("404 page saved as a page") << 3 << NotFound << 2 << QList<int> { 1 } << failed;
     QTest::newRow("500 page saved as a page")
         << 3 << ServerError << 2 << QList<int> { 1 } << failed;
@@ -155,11 +156,11 @@ void tst_Down::exportPages_data()
     QTest::newRow("silent server waited on for ever")
         << 3 << NeverAnswered << 2 << QList<int> { 1 } << failed;
     QTest::newRow("unwritable page file ends silently")
-        << 3 << Unwritable << 1 << QList<int> { 1 } << QStringLiteral("备份失败：无法写入文件%1");
+        << 3 << Unwritable << 1 << QList<int> { 1 } << QString("备份失败：无法写入文件%1");
     QTest::newRow("declined save question still downloads")
         << 3 << Declined << 0 << QList<int>() << QString();
     QTest::newRow("cancel during page 2 goes on")
-        << 3 << Cancel << 2 << QList<int> { 1 } << QStringLiteral("备份已取消");
+        << 3 << Cancel << 2 << QList<int> { 1 } << QString("备份已取消");
 }
 
 void tst_Down::exportPages()
@@ -179,7 +180,7 @@ void tst_Down::exportPages()
     broken.trickleMs = page2 == Cancel ? 50 : 0; // goes on long after the cancel
     if (page2 != Served)
         server->serve(backupPath + "?id=7&pageindex=2", broken);
-    const QString page2File = dir->filePath(QStringLiteral("backup2.xls"));
+    const QString page2File = dir->filePath("backup2.xls");
     if (page2 == Unwritable)
         QVERIFY(QDir().mkdir(page2File));
 
@@ -189,15 +190,14 @@ void tst_Down::exportPages()
         if (job && job->isVisible())
             progress << job->findChild<QLabel *>()->text();
     });
-    job = startExport(
-        page2 == Declined ? QString() : dir->filePath(QStringLiteral("backup.xls")), "7", count);
+    job = startExport(page2 == Declined ? QString() : dir->filePath("backup.xls"), "7", count);
     if (page2 == Cancel) {
         QTRY_COMPARE(server->requests().size(), 2);
         job->findChild<QPushButton *>()->click();
     }
     QTRY_VERIFY_WITH_TIMEOUT(job.isNull(), 10000);
 
-    QCOMPARE(suggested, QStringLiteral("backup.xls"));
+    QCOMPARE(suggested, "backup.xls");
     QCOMPARE(server->requests().size(), requests);
     QStringList expectedProgress;
     for (int page = 1; page <= requests; ++page) {
@@ -226,14 +226,11 @@ void tst_Down::twoExportsAtOnce()
 {
     servePages("1");
     servePages("2");
-    const QPointer<down> first = startExport(dir->filePath(QStringLiteral("a.xls")), "1", 2);
-    const QPointer<down> second = startExport(dir->filePath(QStringLiteral("b.xls")), "2", 2);
+    const QPointer<down> first = startExport(dir->filePath("a.xls"), "1", 2);
+    const QPointer<down> second = startExport(dir->filePath("b.xls"), "2", 2);
     QTRY_VERIFY(first.isNull() && second.isNull());
-
-    QCOMPARE(savedFiles(),
-        QStringList({ QStringLiteral("a1.xls"), QStringLiteral("a2.xls"), QStringLiteral("b1.xls"),
-            QStringLiteral("b2.xls") }));
-    QCOMPARE(notices(), QStringList({ QStringLiteral("备份完成"), QStringLiteral("备份完成") }));
+    QCOMPARE(savedFiles(), QStringList({ "a1.xls", "a2.xls", "b1.xls", "b2.xls" }));
+    QCOMPARE(notices(), QStringList({ "备份完成", "备份完成" }));
 }
 
 TAVREL_TEST_MAIN(tst_Down)
