@@ -21,6 +21,7 @@ public:
 private:
     QHttpServerResponse serve(const QHttpServerRequest &request) const;
     QString filePathFor(const QHttpServerRequest &request) const;
+    static QHttpServerResponse backupPage(const QHttpServerRequest &request);
     static QHttpServerResponse notFound();
     static void log(const QHttpServerRequest &request, QHttpServerResponse::StatusCode status);
 

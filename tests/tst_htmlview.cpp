@@ -81,7 +81,7 @@ void tst_HtmlView::initTestCase()
                    "<img id=secret src=\"/secret.png\" width=50 height=50>"
                    "<img id=gone src=\"/gone.png\" width=50 height=50>"
                    "<img id=cut src=\"/cut.png\" width=50 height=50></body></html>";
-    gallery.headers = "Set-Cookie: session=42; Path=/\r\n";
+    gallery.headers = { "Set-Cookie: session=42; Path=/" };
     server.serve("/gallery", gallery);
     TestServer::Response secret;
     secret.body = "only for a logged-in page";
@@ -96,7 +96,7 @@ void tst_HtmlView::initTestCase()
     TestServer::Response attachment;
     attachment.body = "a,b\n1,2\n";
     attachment.contentType = "application/vnd.ms-excel";
-    attachment.headers = "Content-Disposition: attachment; filename=\"report.xls\"\r\n";
+    attachment.headers = { "Content-Disposition: attachment; filename=\"report.xls\"" };
     server.serve("/report", attachment);
     server.serve("/login", "<html><body>login page</body></html>");
     TestServer::Response missing;
