@@ -2,7 +2,7 @@
 
 #include "download.h"
 #include "programdir.h"
-#include "startup.h"
+#include "startuprandom.h"
 
 #include <QLocale>
 #include <QWebEnginePage>
@@ -23,7 +23,7 @@ QWebEngineProfile *WebProfile::profile()
     instance->setCachePath(ProgramDir::cacheDir());
     instance->setHttpCacheType(QWebEngineProfile::DiskHttpCache);
     instance->setPersistentCookiesPolicy(QWebEngineProfile::NoPersistentCookies);
-    instance->setHttpUserAgent(QString(Download::userAgent) + u' ' + Startup::startupRandom());
+    instance->setHttpUserAgent(QString(Download::userAgent) + u' ' + StartupRandom::value());
     instance->setHttpAcceptLanguage(QLocale::system().bcp47Name());
 
     QWebEngineSettings *settings = instance->settings();
