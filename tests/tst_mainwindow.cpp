@@ -126,6 +126,8 @@ private Q_SLOTS:
     void buttonFrames();
     void maximise_data();
     void maximise();
+    void drag_data();
+    void drag();
     void doubleClick_data();
     void doubleClick();
     void quitAnsweredNo_data();
@@ -433,6 +435,43 @@ void tst_MainWindow::maximise()
         button->icon().pixmap(QSize(30, 22)).toImage().convertToFormat(restore.format()), restore);
     QTest::mouseClick(button, Qt::LeftButton);
     QCOMPARE(window.geometry(), restoredGeometry);
+}
+
+void tst_MainWindow::drag_data()
+{
+    QTest::addColumn<bool>("pressOnWindow");
+    QTest::addColumn<bool>("pressOnButton");
+    QTest::addColumn<QPoint>("moved");
+
+    QTest::newRow("press on the title bar drags") << true << false << QPoint(30, 40);
+    QTest::newRow("moves without a press don't") << false << false << QPoint();
+    QTest::newRow("left press on a button ends the drag") << true << true << QPoint();
+}
+
+void tst_MainWindow::drag()
+{
+    QFETCH(bool, pressOnWindow);
+    QFETCH(bool, pressOnButton);
+    QFETCH(QPoint, moved);
+
+    TestWindow window(largeScreen);
+    open(window, server.url(QStringLiteral("/login")));
+    const QPoint start = window.pos();
+    const auto send = [](QWidget *target, QEvent::Type type, const QPointF &global) {
+        QMouseEvent event(type, target->mapFromGlobal(global), global, Qt::LeftButton,
+            type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(target, &event);
+    };
+    const QPointF grip = window.mapToGlobal(QPointF(200, 10));
+    if (pressOnWindow)
+        send(&window, QEvent::MouseButtonPress, grip);
+    if (pressOnButton) {
+        auto *button = window.findChild<QToolButton *>(QStringLiteral("closeButton"));
+        send(button, QEvent::MouseButtonPress, button->mapToGlobal(QPointF(5, 5)));
+    }
+    send(&window, QEvent::MouseMove, grip + QPointF(30, 40));
+    send(&window, QEvent::MouseButtonRelease, grip + QPointF(30, 40));
+    QCOMPARE(window.pos(), start + moved);
 }
 
 void tst_MainWindow::doubleClick_data()
