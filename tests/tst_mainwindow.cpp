@@ -162,12 +162,21 @@ void tst_MainWindow::initTestCase()
 
     // Frames for the bridge: each calls at its level, then tells the top document it is done.
     const QByteArray call = "<script>if (window.sonwindow) sonwindow.onCall('frame', 1, 2, 't', "
-                            "true, false); top.postMessage('done', '*');</script>";
+                            "true, false); else top.postMessage('missing', '*');"
+                            "top.postMessage('done', '*');</script>";
     server.serve("/level1", call);
     foreign.serve("/level1", call);
     server.serve("/level2", "<iframe src=/level1></iframe>");
     server.serve("/level3", "<iframe src=/level2></iframe>");
     foreign.serve("/top", "<script>sonwindow.onCall('foreign', 1, 2, 't', true, false);</script>");
+    // A foreign page that talks to the channel itself, claiming the application's origin.
+    QFile channelScript(QStringLiteral(":/qtwebchannel/qwebchannel.js"));
+    QVERIFY(channelScript.open(QIODevice::ReadOnly));
+    foreign.serve("/qwebchannel.js", channelScript.readAll(), "text/javascript");
+    foreign.serve("/forge",
+        "<script src=/qwebchannel.js></script><script>new QWebChannel(qt.webChannelTransport, "
+        "function (channel) { channel.objects.sonwindow.call('"
+            + server.url().toEncoded() + "', ['forged', 1, 2, 't', true, false]); });</script>");
 }
 
 void tst_MainWindow::init()
@@ -337,12 +346,14 @@ void tst_MainWindow::bridge_data()
         << QByteArray("<iframe src=/level1></iframe>") << true << Calls { frame };
     QTest::newRow("second-level frame reaches it")
         << QByteArray("<iframe src=/level2></iframe>") << true << Calls { frame };
-    QTest::newRow("third-level frame finds no sonwindow")
-        << QByteArray("<iframe src=/level3></iframe>") << true << Calls {};
+    QTest::newRow("third-level frame finds no sonwindow") << QByteArray(
+        "<iframe src=/level3></iframe>") << true << Calls { { "missing", 0, 0, "", true } };
     QTest::newRow("frame of a foreign origin refused")
         << QByteArray("<iframe src=%FOREIGN%level1></iframe>") << true << Calls {};
     QTest::newRow("top document of a foreign origin refused")
         << QByteArray("%FOREIGN%top") << true << Calls {};
+    QTest::newRow("foreign top document claiming the application's origin refused")
+        << QByteArray("%FOREIGN%forge") << true << Calls {};
 }
 
 void tst_MainWindow::bridge()
@@ -356,7 +367,9 @@ void tst_MainWindow::bridge()
     // Calls travel in order, so the page's last call, "end", comes after every call it made.
     server.serve("/bridge",
         "<html><head><script>function end() { sonwindow.onCall('end', 0, 0, '', true, false); }"
-        "addEventListener('message', function (e) { if (e.data === 'done') end(); });</script>"
+        "addEventListener('message', function (e) { if (e.data === 'missing') "
+        "sonwindow.onCall('missing', 0, 0, '', true, false); if (e.data === 'done') end(); });"
+        "</script>"
         "</head><body>"
             + page + "</body></html>");
     TestWindow window(largeScreen);
