@@ -32,7 +32,8 @@ QByteArray readSerial()
     QByteArray buffer(4096, '\0');
     DWORD returned = 0;
     const bool ok = DeviceIoControl(drive, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query,
-        buffer.data(), DWORD(buffer.size()), &returned, nullptr);
+                        buffer.data(), DWORD(buffer.size()), &returned, nullptr)
+        != FALSE;
     CloseHandle(drive);
     if (!ok || returned < sizeof(STORAGE_DEVICE_DESCRIPTOR))
         return {};
@@ -91,7 +92,6 @@ void DiskInfo::getDiskInfo(Record &record)
     record.fill('\0');
     const QByteArray serial = readSerial();
     // The field keeps its terminating NUL, however long a serial the system reports.
-    std::copy_n(serial.constData(),
-        std::min<qsizetype>(serial.size(), recordSize - serialOffset - 1),
+    std::copy_n(serial.constData(), qMin<qsizetype>(serial.size(), recordSize - serialOffset - 1),
         record.begin() + serialOffset);
 }
