@@ -10,6 +10,7 @@
 #include <QAction>
 #include <QFile>
 #include <QLabel>
+#include <QMenu>
 #include <QMessageBox>
 #include <QMutex>
 #include <QSignalSpy>
@@ -122,23 +123,15 @@ private Q_SLOTS:
     void machineKeyInLoginPage();
     void bridge_data();
     void bridge();
-    void buttonFrames_data();
-    void buttonFrames();
-    void maximise_data();
-    void maximise();
-    void drag_data();
-    void drag();
-    void doubleClick_data();
-    void doubleClick();
-    void quitAnsweredNo_data();
-    void quitAnsweredNo();
+    void titleBar_data();
+    void titleBar();
     void tray_data();
     void tray();
 
 private:
     void writeUpdateList(bool withServerUrl);
     // Loads the address into a new window and waits until the window has dealt with the load.
-    void open(TestWindow &window, const QUrl &url, int loads = 1);
+    void open(TestWindow &window, const QUrl &url);
 
     QTemporaryDir programDir;
     TestServer server;
@@ -201,11 +194,11 @@ void tst_MainWindow::writeUpdateList(bool withServerUrl)
         + "</UpdateList>");
 }
 
-void tst_MainWindow::open(TestWindow &window, const QUrl &url, int loads)
+void tst_MainWindow::open(TestWindow &window, const QUrl &url)
 {
     QSignalSpy finished(window.view, &HtmlView::loadFinished);
     window.view->load(url);
-    QTRY_COMPARE_WITH_TIMEOUT(finished.size(), loads, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 20000);
 }
 
 void tst_MainWindow::pageModes_data()
@@ -385,199 +378,137 @@ void tst_MainWindow::bridge()
     QCOMPARE(Calls(js.cbegin(), js.cend()), calls);
 }
 
-void tst_MainWindow::buttonFrames_data()
-{
-    QTest::addColumn<QList<int>>("events"); // event types; a negative one is a right-button event
-    QTest::addColumn<int>("frame");
-
-    QTest::newRow("hover") << QList<int> { QEvent::Enter } << 1;
-    QTest::newRow("leave") << QList<int> { QEvent::Enter, QEvent::Leave } << 0;
-    QTest::newRow("left press") << QList<int> { QEvent::Enter, QEvent::MouseButtonPress } << 2;
-    QTest::newRow("left release") << QList<int> { QEvent::Enter, QEvent::MouseButtonPress,
-        QEvent::MouseButtonRelease }
-                                  << 0;
-    QTest::newRow("right press changes nothing")
-        << QList<int> { QEvent::Enter, -QEvent::MouseButtonPress } << 1;
-}
-
-void tst_MainWindow::buttonFrames()
-{
-    QFETCH(QList<int>, events);
-    QFETCH(int, frame);
-
-    BoxAnswerer answerer(QMessageBox::No);
-    TestWindow window(largeScreen);
-    auto *button = window.findChild<QToolButton *>(QStringLiteral("closeButton"));
-    for (int type : events) {
-        if (type == QEvent::Enter || type == QEvent::Leave) {
-            QEvent event { QEvent::Type(type) };
-            QApplication::sendEvent(button, &event);
-            continue;
-        }
-        const Qt::MouseButton pressed = type < 0 ? Qt::RightButton : Qt::LeftButton;
-        const QPointF inside(5, 5);
-        QMouseEvent event(QEvent::Type(std::abs(type)), inside, button->mapToGlobal(inside),
-            pressed, pressed, Qt::NoModifier);
-        QApplication::sendEvent(button, &event);
-    }
-    QCOMPARE(iconOf(button), frameOf(":/images/close.png", frame));
-}
-
-void tst_MainWindow::maximise_data()
-{
-    QTest::addColumn<QRect>("screen");
-    QTest::addColumn<QRect>("restoredGeometry");
-
-    QTest::newRow("screen at the origin") << largeScreen << QRect(128, 147, 1024, 730);
-    QTest::newRow("task bar at the top") << QRect(0, 40, 1280, 984) << QRect(128, 167, 1024, 730);
-}
-
-void tst_MainWindow::maximise()
-{
-    QFETCH(QRect, screen);
-    QFETCH(QRect, restoredGeometry);
-
-    TestWindow window(screen);
-    open(window, server.url(QStringLiteral("/index.html")));
-    auto *button = window.findChild<QToolButton *>(QStringLiteral("maxButton"));
-    window.move(3, 3);
-    QTest::mouseClick(button, Qt::LeftButton);
-    QCOMPARE(window.geometry(), screen);
-    const QImage restore = QImage(QStringLiteral(":/images/restore.png")).copy(0, 0, 30, 22);
-    QCOMPARE(
-        button->icon().pixmap(QSize(30, 22)).toImage().convertToFormat(restore.format()), restore);
-    QTest::mouseClick(button, Qt::LeftButton);
-    QCOMPARE(window.geometry(), restoredGeometry);
-}
-
-void tst_MainWindow::drag_data()
-{
-    QTest::addColumn<bool>("pressOnWindow");
-    QTest::addColumn<bool>("pressOnButton");
-    QTest::addColumn<QPoint>("moved");
-
-    QTest::newRow("press on the title bar drags") << true << false << QPoint(30, 40);
-    QTest::newRow("moves without a press don't") << false << false << QPoint();
-    QTest::newRow("left press on a button ends the drag") << true << true << QPoint();
-}
-
-void tst_MainWindow::drag()
-{
-    QFETCH(bool, pressOnWindow);
-    QFETCH(bool, pressOnButton);
-    QFETCH(QPoint, moved);
-
-    TestWindow window(largeScreen);
-    open(window, server.url(QStringLiteral("/login")));
-    const QPoint start = window.pos();
-    const auto send = [](QWidget *target, QEvent::Type type, const QPointF &global) {
-        QMouseEvent event(type, target->mapFromGlobal(global), global, Qt::LeftButton,
-            type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::LeftButton, Qt::NoModifier);
-        QApplication::sendEvent(target, &event);
-    };
-    const QPointF grip = window.mapToGlobal(QPointF(200, 10));
-    if (pressOnWindow)
-        send(&window, QEvent::MouseButtonPress, grip);
-    if (pressOnButton) {
-        auto *button = window.findChild<QToolButton *>(QStringLiteral("closeButton"));
-        send(button, QEvent::MouseButtonPress, button->mapToGlobal(QPointF(5, 5)));
-    }
-    send(&window, QEvent::MouseMove, grip + QPointF(30, 40));
-    send(&window, QEvent::MouseButtonRelease, grip + QPointF(30, 40));
-    QCOMPARE(window.pos(), start + moved);
-}
-
-void tst_MainWindow::doubleClick_data()
+void tst_MainWindow::titleBar_data()
 {
     QTest::addColumn<QString>("path");
-    QTest::addColumn<QSize>("size");
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<int>("closeFrame");
+    QTest::addColumn<QRect>("geometry");
 
-    QTest::newRow("login stage: nothing") << "/login" << QSize(460, 300);
-    QTest::newRow("main page: maximised") << "/index.html" << largeScreen.size();
+    const QRect small(410, 362, 460, 300);
+    const QRect large(128, 147, 1024, 730);
+    const auto row = [](const char *name, const char *path, const char *steps, int frame,
+                         const QRect &geometry) {
+        QTest::newRow(name) << path << QString::fromLatin1(steps).split(u' ') << frame << geometry;
+    };
+    row("hover: frame 1", "/login", "enter", 1, small);
+    row("leave: frame 0", "/login", "enter leave", 0, small);
+    row("left press: frame 2", "/login", "enter press", 2, small);
+    row("left release: frame 0", "/login", "enter press release", 0, small);
+    row("right press changes nothing", "/login", "enter right-press", 1, small);
+    row("maximise: the available area", "/index.html", "max", 0, largeScreen);
+    row("maximise twice: earlier size, centred", "/index.html", "max max", 0, large);
+    row("double-click in the login stage does nothing", "/login", "double-click", 0, small);
+    row("double-click on a main page maximises", "/index.html", "double-click", 0, largeScreen);
+    row("drag by the title bar", "/login", "grab move let-go", 0, small.translated(30, 40));
+    row("moves without a press don't drag", "/login", "move let-go", 0, small);
+    row("left press on a button ends the drag", "/login", "grab press move", 2, small);
 }
 
-void tst_MainWindow::doubleClick()
+void tst_MainWindow::titleBar()
 {
     QFETCH(QString, path);
-    QFETCH(QSize, size);
+    QFETCH(QStringList, steps);
+    QFETCH(int, closeFrame);
+    QFETCH(QRect, geometry);
 
     TestWindow window(largeScreen);
     open(window, server.url(path));
-    // On the title bar, which leaves its mouse events to the window.
-    const QPointF onTitleBar(200, 10);
-    QMouseEvent event(QEvent::MouseButtonDblClick, onTitleBar, window.mapToGlobal(onTitleBar),
-        Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(&window, &event);
-    QCOMPARE(window.size(), size);
-}
-
-void tst_MainWindow::quitAnsweredNo_data()
-{
-    QTest::addColumn<bool>("fromTray");
-
-    QTest::newRow("close button") << false;
-    QTest::newRow("tray's 退出") << true;
-}
-
-void tst_MainWindow::quitAnsweredNo()
-{
-    QFETCH(bool, fromTray);
-
-    BoxAnswerer answerer(QMessageBox::No);
-    QSignalSpy quitting(qApp, &QCoreApplication::aboutToQuit);
-    TestWindow window(largeScreen);
-    open(window, server.url(QStringLiteral("/login")));
-    const QRect geometry = window.geometry();
-    if (fromTray) {
-        for (QAction *action : window.findChildren<QAction *>()) {
-            if (action->text() == QStringLiteral("退出"))
-                action->trigger();
+    auto *close = window.findChild<QToolButton *>(QStringLiteral("closeButton"));
+    const auto mouse
+        = [](QWidget *target, QEvent::Type type, Qt::MouseButton button, const QPointF &global) {
+              QMouseEvent event(type, target->mapFromGlobal(global), global, button,
+                  type == QEvent::MouseButtonRelease ? Qt::NoButton : button, Qt::NoModifier);
+              QApplication::sendEvent(target, &event);
+          };
+    // The title bar leaves its mouse events to the window.
+    const QPointF grip = window.mapToGlobal(QPointF(200, 10));
+    const QPointF onClose = close->mapToGlobal(QPointF(5, 5));
+    for (const QString &step : steps) {
+        if (step == QLatin1String("enter") || step == QLatin1String("leave")) {
+            QEvent event { step == QLatin1String("enter") ? QEvent::Enter : QEvent::Leave };
+            QApplication::sendEvent(close, &event);
+        } else if (step == QLatin1String("press")) {
+            mouse(close, QEvent::MouseButtonPress, Qt::LeftButton, onClose);
+        } else if (step == QLatin1String("release")) {
+            // Releasing the button clicks it: the quit question is answered No.
+            BoxAnswerer answerer(QMessageBox::No);
+            mouse(close, QEvent::MouseButtonRelease, Qt::LeftButton, onClose);
+        } else if (step == QLatin1String("right-press")) {
+            mouse(close, QEvent::MouseButtonPress, Qt::RightButton, onClose);
+        } else if (step == QLatin1String("max")) {
+            QTest::mouseClick(
+                window.findChild<QToolButton *>(QStringLiteral("maxButton")), Qt::LeftButton);
+        } else if (step == QLatin1String("double-click")) {
+            mouse(&window, QEvent::MouseButtonDblClick, Qt::LeftButton, grip);
+        } else if (step == QLatin1String("grab")) {
+            mouse(&window, QEvent::MouseButtonPress, Qt::LeftButton, grip);
+        } else if (step == QLatin1String("move")) {
+            mouse(&window, QEvent::MouseMove, Qt::NoButton, grip + QPointF(30, 40));
+        } else {
+            mouse(&window, QEvent::MouseButtonRelease, Qt::LeftButton, grip + QPointF(30, 40));
         }
-    } else {
-        QTest::mouseClick(
-            window.findChild<QToolButton *>(QStringLiteral("closeButton")), Qt::LeftButton);
     }
-    QCOMPARE(answerer.seen, QStringList(QStringLiteral("提示|您确定要退出Tavrel?")));
-    QVERIFY(window.isVisible());
+    QCOMPARE(iconOf(close), frameOf(":/images/close.png", closeFrame));
     QCOMPARE(window.geometry(), geometry);
-    QVERIFY(window.findChild<QSystemTrayIcon *>()->isVisible());
-    QCOMPARE(quitting.size(), 0);
+    if (steps.count(QStringLiteral("max")) == 1)
+        QCOMPARE(iconOf(window.findChild<QToolButton *>(QStringLiteral("maxButton"))),
+            frameOf(":/images/restore.png", 0));
 }
 
 void tst_MainWindow::tray_data()
 {
-    QTest::addColumn<int>("reason"); // -1: the "恢复" entry, -2: the "最小化" entry
-    QTest::addColumn<bool>("visible");
+    QTest::addColumn<QString>("action"); // a tray activation, a menu entry, or the close button
+    QTest::addColumn<bool>("shownBefore");
+    QTest::addColumn<bool>("shownAfter");
 
-    QTest::newRow("click shows") << int(QSystemTrayIcon::Trigger) << true;
-    QTest::newRow("double-click shows") << int(QSystemTrayIcon::DoubleClick) << true;
-    QTest::newRow("context request leaves it hidden") << int(QSystemTrayIcon::Context) << false;
-    QTest::newRow("middle click leaves it hidden") << int(QSystemTrayIcon::MiddleClick) << false;
-    QTest::newRow("恢复 shows") << -1 << true;
-    QTest::newRow("最小化 hides") << -2 << false;
+    QTest::newRow("click shows") << "click" << false << true;
+    QTest::newRow("double-click shows") << "double-click" << false << true;
+    QTest::newRow("context request leaves it hidden") << "context" << false << false;
+    QTest::newRow("middle click leaves it hidden") << "middle" << false << false;
+    QTest::newRow("恢复 shows") << "恢复" << false << true;
+    QTest::newRow("最小化 hides") << "最小化" << true << false;
+    QTest::newRow("minimise button hides") << "minimise" << true << false;
+    QTest::newRow("退出 answered No changes nothing") << "退出" << true << true;
+    QTest::newRow("close button answered No changes nothing") << "close" << true << true;
 }
 
 void tst_MainWindow::tray()
 {
-    QFETCH(int, reason);
-    QFETCH(bool, visible);
+    QFETCH(QString, action);
+    QFETCH(bool, shownBefore);
+    QFETCH(bool, shownAfter);
 
+    BoxAnswerer answerer(QMessageBox::No);
     TestWindow window(largeScreen);
-    open(window, server.url(QStringLiteral("/login")));
-    window.hide();
-    const QString entry = reason == -1 ? QStringLiteral("恢复") : QStringLiteral("最小化");
-    if (reason == -2)
-        window.show();
-    if (reason < 0) {
-        for (QAction *action : window.findChildren<QAction *>()) {
-            if (action->text() == entry)
-                action->trigger();
-        }
-    } else {
-        Q_EMIT window.findChild<QSystemTrayIcon *>()->activated(
-            QSystemTrayIcon::ActivationReason(reason));
+    open(window, server.url(QStringLiteral("/index.html")));
+    window.setVisible(shownBefore);
+    const QRect geometry = window.geometry();
+    auto *tray = window.findChild<QSystemTrayIcon *>();
+    const QHash<QString, QSystemTrayIcon::ActivationReason> reasons {
+        { QStringLiteral("click"), QSystemTrayIcon::Trigger },
+        { QStringLiteral("double-click"), QSystemTrayIcon::DoubleClick },
+        { QStringLiteral("context"), QSystemTrayIcon::Context },
+        { QStringLiteral("middle"), QSystemTrayIcon::MiddleClick },
+    };
+    if (reasons.contains(action))
+        Q_EMIT tray->activated(reasons.value(action));
+    else if (action == QLatin1String("minimise"))
+        QTest::mouseClick(
+            window.findChild<QToolButton *>(QStringLiteral("minButton")), Qt::LeftButton);
+    else if (action == QLatin1String("close"))
+        QTest::mouseClick(
+            window.findChild<QToolButton *>(QStringLiteral("closeButton")), Qt::LeftButton);
+    for (QAction *entry : tray->contextMenu()->actions()) {
+        if (entry->text() == action)
+            entry->trigger();
     }
-    QCOMPARE(window.isVisible(), visible);
+    QCOMPARE(window.isVisible(), shownAfter);
+    QCOMPARE(window.geometry(), geometry);
+    QVERIFY(tray->isVisible());
+    const bool asked = action == u"退出" || action == QLatin1String("close");
+    QCOMPARE(answerer.seen,
+        asked ? QStringList(QStringLiteral("提示|您确定要退出Tavrel?")) : QStringList());
 }
 
 TAVREL_TEST_MAIN(tst_MainWindow)
