@@ -38,7 +38,7 @@ BridgeChannel::BridgeChannel(QWebEnginePage *page, MyObject *bridge)
 {
     const UpdateList list = UpdateList::read(ProgramDir::updateList());
     for (const char *name : { "ServerUrl", "LoginUrl" }) {
-        const QUrl url(list.value(QLatin1String(name)));
+        const QUrl url(list.value(QLatin1String(name)).trimmed());
         if (url.isValid() && !url.host().isEmpty())
             ownOrigins << originOf(url);
     }
