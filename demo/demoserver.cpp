@@ -82,6 +82,8 @@ DemoServer::DemoServer(const QString &rootDir)
     if (QFileInfo(rootDir).isDir())
         m_root = QFileInfo(rootDir).canonicalFilePath();
 
+    m_server.route(QStringLiteral("/signin"), QHttpServerRequest::Method::Post,
+        [this](const QHttpServerRequest &request) { return m_session.signIn(request, m_baseUrl); });
     // The router's QUrl placeholder matches the rest of the path, slashes included, so this one
     // rule sees every GET; anything else falls through to the missing handler.
     m_server.route(QStringLiteral("/<arg>"), QHttpServerRequest::Method::Get,
@@ -105,7 +107,7 @@ quint16 DemoServer::listen(quint16 port)
     return actualPort;
 }
 
-QHttpServerResponse DemoServer::serve(const QHttpServerRequest &request) const
+QHttpServerResponse DemoServer::serve(const QHttpServerRequest &request)
 {
     if (request.url().path() == QLatin1String("/")) {
         QHttpServerResponse redirect(QHttpServerResponse::StatusCode::Found);
@@ -115,6 +117,12 @@ QHttpServerResponse DemoServer::serve(const QHttpServerRequest &request) const
 
     if (request.url().path() == QLatin1String("/ClientServices/BackUp.ashx"))
         return backupPage(request);
+    if (request.url().path() == QLatin1String("/logout"))
+        return m_session.signOut(request, m_baseUrl);
+    // The main page is the signed-in user's only.
+    const QString user = m_session.userOf(request);
+    if (request.url().path() == QLatin1String("/index.html") && user.isEmpty())
+        return DemoSession::redirect(m_baseUrl + QStringLiteral("login.html"));
 
     const QString filePath = filePathFor(request);
     QFile file(filePath);
@@ -123,8 +131,10 @@ QHttpServerResponse DemoServer::serve(const QHttpServerRequest &request) const
 
     QByteArray body = file.readAll();
     // Pages and the update list carry absolute addresses back to us whatever port we got.
-    if (isTemplated(filePath))
+    if (isTemplated(filePath)) {
         body.replace("@BASE@", m_baseUrl.toUtf8());
+        body.replace("@USER@", user.toHtmlEscaped().toUtf8());
+    }
     return QHttpServerResponse(contentTypeFor(filePath), std::move(body));
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "demosession.h"
+
 #include <QHttpServer>
 #include <QString>
 
@@ -19,7 +21,7 @@ public:
     QString baseUrl() const { return m_baseUrl; }
 
 private:
-    QHttpServerResponse serve(const QHttpServerRequest &request) const;
+    QHttpServerResponse serve(const QHttpServerRequest &request);
     QString filePathFor(const QHttpServerRequest &request) const;
     static QHttpServerResponse backupPage(const QHttpServerRequest &request);
     static QHttpServerResponse notFound();
@@ -28,4 +30,5 @@ private:
     QHttpServer m_server;
     QString m_root;
     QString m_baseUrl;
+    DemoSession m_session;
 };

@@ -4,6 +4,7 @@
 #include "programdir.h"
 #include "savequestion.h"
 #include "startup.h"
+#include "startuprandom.h"
 #include "testmain.h"
 #include "testserver.h"
 #include "webprofile.h"
@@ -107,7 +108,7 @@ void tst_HtmlView::initTestCase()
 
 void tst_HtmlView::init()
 {
-    QVERIFY(!Startup::startupRandom().isEmpty());
+    QVERIFY(!StartupRandom::value().isEmpty());
 }
 
 void tst_HtmlView::cleanupTestCase()
@@ -136,7 +137,7 @@ void tst_HtmlView::userAgent()
     QTRY_VERIFY_WITH_TIMEOUT(!server.requestsFor(path).isEmpty(), 20000);
     const TestServer::Request request = server.requestsFor(path).last();
     const QByteArray expected
-        = QByteArray(Download::userAgent.data()) + ' ' + Startup::startupRandom().toLatin1();
+        = QByteArray(Download::userAgent.data()) + ' ' + StartupRandom::value().toLatin1();
     QCOMPARE(fromScript ? request.query("ua") : request.header("User-Agent"), expected);
 }
 

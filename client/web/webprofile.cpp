@@ -3,7 +3,7 @@
 #include "download.h"
 #include "pagedownloads.h"
 #include "programdir.h"
-#include "startup.h"
+#include "startuprandom.h"
 
 #include <QFile>
 #include <QLocale>
@@ -49,7 +49,7 @@ QWebEngineProfile *WebProfile::profile()
     instance->setCachePath(ProgramDir::cacheDir());
     instance->setHttpCacheType(QWebEngineProfile::DiskHttpCache);
     instance->setPersistentCookiesPolicy(QWebEngineProfile::NoPersistentCookies);
-    instance->setHttpUserAgent(QString(Download::userAgent) + u' ' + Startup::startupRandom());
+    instance->setHttpUserAgent(QString(Download::userAgent) + u' ' + StartupRandom::value());
     instance->setHttpAcceptLanguage(QLocale::system().bcp47Name());
 
     QWebEngineSettings *settings = instance->settings();
