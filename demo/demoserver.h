@@ -1,5 +1,7 @@
 #pragma once
 
+#include "demosession.h"
+
 #include <QHttpServer>
 #include <QString>
 
@@ -22,8 +24,9 @@ public:
     QString baseUrl() const { return m_baseUrl; }
 
 private:
-    QHttpServerResponse serve(const QHttpServerRequest &request) const;
+    QHttpServerResponse serve(const QHttpServerRequest &request);
     QString filePathFor(const QHttpServerRequest &request) const;
+    static QHttpServerResponse backupPage(const QHttpServerRequest &request);
     static QHttpServerResponse notFound();
     static void log(const QHttpServerRequest &request, QHttpServerResponse::StatusCode status);
 
@@ -31,4 +34,5 @@ private:
     QString m_root;
     QString m_updateDir;
     QString m_baseUrl;
+    DemoSession m_session;
 };

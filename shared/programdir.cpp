@@ -53,7 +53,7 @@ QString ProgramDir::tempUpdateList()
     return tempDir() + QStringLiteral("/UpdateList.xml");
 }
 
-QString ProgramDir::skipVersion()
+QString ProgramDir::skippedVersion()
 {
     return tempDir() + QStringLiteral("/skip-version");
 }

@@ -15,8 +15,7 @@ void setPath(const QString &folder);
 QString updateList(); // <program dir>/UpdateList.xml
 QString tempDir(); // <program dir>/temp
 QString tempUpdateList(); // <program dir>/temp/UpdateList.xml
-// <program dir>/temp/skip-version: the server version the user chose not to install for now
-QString skipVersion();
+QString skippedVersion(); // <program dir>/temp/skip-version: a release the user put off once
 QString cacheDir(); // <program dir>/cache
 
 // Full path of one of the programs in the program directory, with ".exe" on Windows.

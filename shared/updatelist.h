@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QDomDocument>
+#include <QHash>
 #include <QLoggingCategory>
 #include <QString>
 #include <QStringList>
@@ -8,8 +8,10 @@
 Q_DECLARE_LOGGING_CATEGORY(lcUpdateList)
 
 // UpdateList.xml, the one settings and version file of both programs, as one reading of it.
-// A file that is missing or not well-formed still gives what the parser got to before the
-// error, so a list cut off by a broken download still yields the elements before the cut.
+// The file is read in one pass as raw bytes, so the parser sees every byte and does the
+// decoding; time and memory grow with the file however deeply its elements nest. A file that
+// is missing or not well-formed still gives what came before the error, so a list cut off by a
+// broken download still yields the elements completed before the cut.
 class UpdateList
 {
 public:
@@ -24,21 +26,25 @@ public:
     // Reads the file afresh; nobody caches a reading.
     static UpdateList read(const QString &path);
 
-    // Text of the first element of that name in document order, at any depth, untrimmed;
-    // empty when there is none.
+    // Text of the first element of that name in document order, at any depth, untrimmed, with
+    // the text of the elements inside it; empty when there is none.
     QString value(const QString &elementName) const;
 
     // Name attributes of every File element in document order, at any depth.
-    QStringList fileNames() const;
+    QStringList fileNames() const { return names; }
 
     // Every File element in document order, at any depth.
-    QList<FileEntry> files() const;
+    QList<FileEntry> files() const { return entries; }
 
     // False when the file could not be opened or is not well-formed to its end, as a list cut
     // off by a broken download is not; what was read up to the error is still there.
     bool isWellFormed() const { return wellFormed; }
 
 private:
-    QDomDocument document;
+    // Every text of the document in order; the first element of each name is a span of it.
+    QString text;
+    QHash<QString, std::pair<qsizetype, qsizetype>> firstSpans;
+    QStringList names;
+    QList<FileEntry> entries;
     bool wellFormed = false;
 };

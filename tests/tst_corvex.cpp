@@ -7,6 +7,37 @@
 #include <QRegularExpression>
 #include <QSignalSpy>
 
+#ifdef Q_OS_UNIX
+#include <dirent.h>
+#endif
+
+namespace {
+
+// Stands in for the updater when this test's program is started under that name: notes how it
+// was started and which descriptors it got, then ends.
+int recordUpdaterStart(int argc)
+{
+    QStringList descriptors;
+#ifdef Q_OS_UNIX
+    if (DIR *folder = opendir("/proc/self/fd")) {
+        while (const dirent *entry = readdir(folder)) {
+            if (entry->d_name[0] != '.' && atoi(entry->d_name) != dirfd(folder))
+                descriptors << QString::fromLatin1(entry->d_name);
+        }
+        closedir(folder);
+    }
+#endif
+    descriptors.sort();
+    QFile record(QStringLiteral("update-started"));
+    if (!record.open(QIODevice::WriteOnly))
+        return 1;
+    record.write(QByteArray::number(argc - 1) + '\n' + QDir::currentPath().toUtf8() + '\n'
+        + descriptors.join(u' ').toUtf8() + '\n');
+    return 0;
+}
+
+} // namespace
+
 // The real client, copied into a temporary program directory beside a test UpdateList.xml.
 class tst_Corvex : public QObject
 {
@@ -15,6 +46,7 @@ private Q_SLOTS:
     void initTestCase();
     void localStorageSurvivesRestart();
     void secondStartLeavesTheRunningClient();
+    void handsOverToTheUpdaterAndQuits();
 
 private:
     // Starts the client and waits until its login page has reported what it found in local
@@ -25,6 +57,7 @@ private:
 
     ClientFixture programDir;
     TestServer server;
+    QTemporaryDir home;
 };
 
 void tst_Corvex::initTestCase()
@@ -44,8 +77,11 @@ void tst_Corvex::initTestCase()
 void tst_Corvex::startClient(QProcess &client, QByteArray *found)
 {
     const qsizetype reportsBefore = server.requestsFor("/report").size();
-    client.setProcessChannelMode(QProcess::ForwardedChannels);
+    client.setProcessChannelMode(QProcess::ForwardedOutputChannel);
     client.setWorkingDirectory(QDir::tempPath());
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("HOME"), home.path());
+    client.setProcessEnvironment(environment);
     client.start(programDir.clientPath(), {});
     QVERIFY(client.waitForStarted(10000));
     QTRY_VERIFY_WITH_TIMEOUT(server.requestsFor("/report").size() > reportsBefore, 60000);
@@ -60,6 +96,9 @@ void tst_Corvex::quitClient(QProcess &client)
         client.kill();
     QCOMPARE(client.exitStatus(), QProcess::NormalExit);
     QCOMPARE(client.exitCode(), 0);
+    // The engine lets go of a profile in order only when its pages have gone first.
+    const QByteArray errors = client.readAllStandardError();
+    QVERIFY2(!errors.contains("WebEnginePage still not deleted"), errors.constData());
 }
 
 void tst_Corvex::localStorageSurvivesRestart()
@@ -82,7 +121,9 @@ void tst_Corvex::localStorageSurvivesRestart()
                  .match(QString::fromLatin1(pageAgent))
                  .hasMatch(),
         pageAgent.constData());
-    QVERIFY(QFileInfo(programDir.filePath(QStringLiteral("cache"))).isDir());
+    QVERIFY(QFileInfo(programDir.filePath(QStringLiteral("cache/Local Storage"))).isDir());
+    QCOMPARE(QDir(home.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+        QStringList());
     QVERIFY2(!QFile::exists(programDir.filePath(QStringLiteral("temp/UpdateList.xml"))),
         "the server's list is removed once the versions agree");
 
@@ -111,5 +152,41 @@ void tst_Corvex::secondStartLeavesTheRunningClient()
     quitClient(first);
 }
 
-TAVREL_TEST_MAIN(tst_Corvex)
+void tst_Corvex::handsOverToTheUpdaterAndQuits()
+{
+    const QString updater = programDir.filePath(QStringLiteral("update"));
+    QVERIFY(QFile::link(QCoreApplication::applicationFilePath(), updater));
+    server.serve("/update/UpdateList.xml", "<UpdateList><Version>1.1</Version></UpdateList>",
+        "application/xml");
+
+    QProcess client;
+    client.setProcessChannelMode(QProcess::ForwardedChannels);
+    QSignalSpy finished(&client, &QProcess::finished);
+    client.start(programDir.clientPath(), {});
+    QVERIFY2(finished.wait(60000), "the client goes away once the updater runs");
+    QCOMPARE(client.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(client.exitCode(), 0);
+
+    QFile record(programDir.filePath(QStringLiteral("update-started")));
+    QTRY_VERIFY_WITH_TIMEOUT(record.size() > 0, 30000);
+    QVERIFY(record.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = record.readAll().split('\n');
+    QCOMPARE(lines.value(0), QByteArray("0"));
+    QCOMPARE(lines.value(1), QFileInfo(programDir.clientPath()).canonicalPath().toUtf8());
+#ifdef Q_OS_UNIX
+    QCOMPARE(lines.value(2), QByteArray("0 1 2"));
+#endif
+    QFile::remove(updater);
+}
+
+int main(int argc, char *argv[])
+{
+    if (QFileInfo(QString::fromLocal8Bit(argv[0])).fileName() == QLatin1String("update"))
+        return recordUpdaterStart(argc);
+    prepareTestEnvironment();
+    QApplication app(argc, argv);
+    tst_Corvex test;
+    return QTest::qExec(&test, argc, argv);
+}
+
 #include "tst_corvex.moc"

@@ -2,14 +2,20 @@
 #include "download.h"
 #include "htmlview.h"
 #include "programdir.h"
+#include "savequestion.h"
 #include "startup.h"
+#include "startuprandom.h"
 #include "testmain.h"
 #include "testserver.h"
 #include "webprofile.h"
 
+#include <QMenu>
+#include <QMessageBox>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTime>
+#include <QTimer>
 #include <QWebEnginePage>
 
 namespace {
@@ -33,6 +39,10 @@ QString bodyText(HtmlView &view)
         .toString();
 }
 
+const QByteArray imageBytes = QByteArray::fromBase64("iVBORw0KGgoAAAANSUhEUgAAAAEAAAABCAYAAAAf"
+                                                     "FcSJAAAADUlEQVR4nGP4z8DwHwAFAAH/iZk9HQAAAAB"
+                                                     "JRU5ErkJggg==");
+
 } // namespace
 
 class tst_HtmlView : public QObject
@@ -46,7 +56,8 @@ private Q_SLOTS:
     void userAgent();
     void failurePage_data();
     void failurePage();
-    void noNewWindows();
+    void saveImage_data();
+    void saveImage();
 
 private:
     QTemporaryDir programDir;
@@ -63,30 +74,41 @@ void tst_HtmlView::initTestCase()
         "var xhr = new XMLHttpRequest();"
         "xhr.open('GET', '/xhr?ua=' + encodeURIComponent(navigator.userAgent));"
         "xhr.send();</script></body></html>");
-    server.serve("/image.png",
-        QByteArray::fromBase64("iVBORw0KGgoAAAANSUhEUgAAAAEAAAABCAYAAAAf"
-                               "FcSJAAAADUlEQVR4nGP4z8DwHwAFAAH/iZk9HQAAAAB"
-                               "JRU5ErkJggg=="),
-        "image/png");
+    server.serve("/image.png", imageBytes, "image/png");
     server.serve("/xhr", "ok", "text/plain");
+    TestServer::Response gallery;
+    gallery.body = "<html><body style=\"margin:0\"><p id=text>some text</p>"
+                   "<img id=picture src=\"/image.png?size=1\" width=50 height=50>"
+                   "<img id=secret src=\"/secret.png\" width=50 height=50>"
+                   "<img id=gone src=\"/gone.png\" width=50 height=50>"
+                   "<img id=cut src=\"/cut.png\" width=50 height=50></body></html>";
+    gallery.headers = { "Set-Cookie: session=42; Path=/" };
+    server.serve("/gallery", gallery);
+    TestServer::Response secret;
+    secret.body = "only for a logged-in page";
+    secret.contentType = "image/png";
+    secret.cookie = "session=42";
+    server.serve("/secret.png", secret);
+    TestServer::Response cut;
+    cut.body = QByteArray(100000, 'x');
+    cut.contentType = "image/png";
+    cut.dropAfter = 50000;
+    server.serve("/cut.png", cut);
+    TestServer::Response attachment;
+    attachment.body = "a,b\n1,2\n";
+    attachment.contentType = "application/vnd.ms-excel";
+    attachment.headers = { "Content-Disposition: attachment; filename=\"report.xls\"" };
+    server.serve("/report", attachment);
     server.serve("/login", "<html><body>login page</body></html>");
     TestServer::Response missing;
     missing.status = 404;
     missing.body = "<html><body>no such page</body></html>";
     server.serve("/missing", missing);
-    server.serve("/popups",
-        "<html><body><a id=a href=\"/popup-link\" target=\"_blank\">x</a><script>"
-        "document.getElementById('a').click();"
-        "window.open('/popup-script');"
-        // Whatever a popup would load has asked the server by then.
-        "setTimeout(function() { var xhr = new XMLHttpRequest();"
-        "xhr.open('GET', '/popups-done'); xhr.send(); }, 500);"
-        "</script></body></html>");
 }
 
 void tst_HtmlView::init()
 {
-    QVERIFY(!Startup::startupRandom().isEmpty());
+    QVERIFY(!StartupRandom::value().isEmpty());
 }
 
 void tst_HtmlView::cleanupTestCase()
@@ -115,7 +137,7 @@ void tst_HtmlView::userAgent()
     QTRY_VERIFY_WITH_TIMEOUT(!server.requestsFor(path).isEmpty(), 20000);
     const TestServer::Request request = server.requestsFor(path).last();
     const QByteArray expected
-        = QByteArray(Download::userAgent.data()) + ' ' + Startup::startupRandom().toLatin1();
+        = QByteArray(Download::userAgent.data()) + ' ' + StartupRandom::value().toLatin1();
     QCOMPARE(fromScript ? request.query("ua") : request.header("User-Agent"), expected);
 }
 
@@ -161,14 +183,107 @@ void tst_HtmlView::failurePage()
     }
 }
 
-void tst_HtmlView::noNewWindows()
+void tst_HtmlView::saveImage_data()
 {
+    QTest::addColumn<QString>("element");
+    QTest::addColumn<bool>("confirm"); // the user picks a file rather than cancelling
+    QTest::addColumn<QStringList>("menu");
+    QTest::addColumn<QString>("proposed"); // empty when no save question comes
+    QTest::addColumn<QByteArray>("saved"); // empty when nothing may be saved
+    QTest::addColumn<QString>("notice");
+
+    const QStringList plain { QStringLiteral("Copy"), QStringLiteral("Paste") };
+    const QStringList image = plain + QStringList { QStringLiteral("图片另存为") };
+    QTest::newRow("text: Copy and Paste only")
+        << "text" << true << plain << "" << QByteArray() << "";
+    QTest::newRow("image: proposed name keeps the query, cancel fetches nothing")
+        << "picture" << false << image << "image.png?size=1" << QByteArray() << "";
+    QTest::newRow("image saved byte for byte")
+        << "picture" << true << image << "image.png?size=1" << QByteArray(imageBytes) << "下载完成";
+    QTest::newRow("login-only image saved with the login")
+        << "secret" << true << image << "secret.png" << QByteArray("only for a logged-in page")
+        << "下载完成";
+    QTest::newRow("missing image: no file, failure notice")
+        << "gone" << true << image << "gone.png" << QByteArray() << "下载失败";
+    QTest::newRow("file the page hands out: asked where, saved")
+        << "attachment" << true << QStringList() << "report.xls" << QByteArray("a,b\n1,2\n")
+        << "下载完成";
+    QTest::newRow("image cut off halfway: no file, failure notice")
+        << "cut" << true << image << "cut.png" << QByteArray() << "下载失败";
+}
+
+void tst_HtmlView::saveImage()
+{
+    QFETCH(QString, element);
+    QFETCH(bool, confirm);
+    QFETCH(QStringList, menu);
+    QFETCH(QString, proposed);
+    QFETCH(QByteArray, saved);
+    QFETCH(QString, notice);
+
     HtmlView view;
-    view.load(server.url(QStringLiteral("/popups")));
-    QTRY_VERIFY_WITH_TIMEOUT(!server.requestsFor("/popups-done").isEmpty(), 20000);
-    QVERIFY(server.requestsFor("/popup-link").isEmpty());
-    QVERIFY(server.requestsFor("/popup-script").isEmpty());
-    QCOMPARE(view.url(), server.url(QStringLiteral("/popups")));
+    view.resize(400, 300);
+    view.show();
+    QSignalSpy loaded(&view, &HtmlView::loadFinished);
+    view.load(server.url(QStringLiteral("/gallery")));
+    QVERIFY(loaded.wait(20000));
+    const bool handedOut = element == QLatin1String("attachment");
+    const QVariantList box = handedOut
+        ? QVariantList()
+        : evaluate(view,
+            QStringLiteral("var r = document.getElementById('%1').getBoundingClientRect();"
+                           "[r.left + r.width / 2, r.top + r.height / 2]")
+                .arg(element))
+              .toList();
+
+    QTemporaryDir folder;
+    const QString target = folder.filePath(QStringLiteral("saved.png"));
+    // A file the user chose to replace stays as it was when the download fails.
+    QFile earlier(target);
+    QVERIFY(earlier.open(QIODevice::WriteOnly) && earlier.write("earlier file") > 0);
+    earlier.close();
+    QString asked;
+    const auto restoreDialog = qScopeGuard([] { SaveQuestion::answerWith({}); });
+    SaveQuestion::answerWith([&](const QString &, const QString &name, const QString &) {
+        asked = QFileInfo(name).fileName();
+        return confirm ? target : QString();
+    });
+    QStringList shownMenu;
+    QString shownNotice;
+    QTimer answerer;
+    connect(&answerer, &QTimer::timeout, this, [&] {
+        if (auto *popup = qobject_cast<QMenu *>(QApplication::activePopupWidget())) {
+            for (QAction *action : popup->actions())
+                shownMenu << action->text();
+            if (shownMenu.size() == 3)
+                popup->actions().last()->trigger();
+            popup->close();
+        } else if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+            shownNotice = box->text();
+            box->close();
+        }
+    });
+    answerer.start(20);
+
+    const QByteArray imagePath = '/' + proposed.section(u'?', 0, 0).toUtf8();
+    const qsizetype requestsBefore = server.requestsFor(imagePath).size();
+    if (handedOut) {
+        evaluate(view, QStringLiteral("location.href = '/report'; 0"));
+    } else {
+        QCOMPARE(box.size(), 2);
+        const QPoint at(box.at(0).toInt(), box.at(1).toInt());
+        QTest::mousePress(view.focusProxy(), Qt::RightButton, {}, at);
+        QTest::mouseRelease(view.focusProxy(), Qt::RightButton, {}, at);
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(shownMenu, menu, 10000);
+    if (!notice.isEmpty())
+        QTRY_COMPARE_WITH_TIMEOUT(shownNotice, notice, 10000);
+    else
+        QCOMPARE(server.requestsFor(imagePath).size(), requestsBefore);
+    QCOMPARE(asked, proposed);
+    QVERIFY(earlier.open(QIODevice::ReadOnly));
+    QCOMPARE(earlier.readAll(), saved.isEmpty() ? QByteArray("earlier file") : saved);
+    QCOMPARE(QDir(folder.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
 }
 
 TAVREL_TEST_MAIN(tst_HtmlView)

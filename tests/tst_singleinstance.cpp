@@ -1,10 +1,45 @@
 #include "singleinstance.h"
 #include "testmain.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QLocalServer>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+
+#include <cstdio>
+
+namespace {
+
+// Claims the program directory in a process of its own, as a start of the client would: says
+// "won" or "lost", and a winner holds on until its input ends.
+int runClaimer(const QString &programDir)
+{
+    SingleInstance instance(programDir);
+    const bool won = instance.claim();
+    std::puts(won ? "won" : "lost");
+    std::fflush(stdout);
+    if (won)
+        while (std::getchar() != EOF) { }
+    return 0;
+}
+
+QProcess *startClaimer(const QString &programDir, QObject *parent)
+{
+    auto *process = new QProcess(parent);
+    process->start(QCoreApplication::applicationFilePath(), { "--claim", programDir });
+    return process;
+}
+
+QByteArray outcome(QProcess *claimer)
+{
+    if (!claimer->canReadLine() && !claimer->waitForReadyRead(30000))
+        return "no answer";
+    return claimer->readLine().trimmed();
+}
+
+} // namespace
 
 class tst_SingleInstance : public QObject
 {
@@ -12,7 +47,9 @@ class tst_SingleInstance : public QObject
 private Q_SLOTS:
     void claim_data();
     void claim();
-    void leftoverOfACrashedClient();
+    void simultaneousStarts();
+    void listenerOnTheOldNameDoesNotStopTheStart();
+    void lockOfAKilledClient();
 };
 
 void tst_SingleInstance::claim_data()
@@ -44,20 +81,65 @@ void tst_SingleInstance::claim()
         QCOMPARE(shown.count(), 0);
 }
 
-void tst_SingleInstance::leftoverOfACrashedClient()
+void tst_SingleInstance::simultaneousStarts()
 {
-    QTemporaryDir folder;
-    const QString name = SingleInstance::serverName(folder.path());
-    // A client that died leaves its socket file behind, with nobody listening on it.
-    QFile leftover(QDir::temp().filePath(name));
-    QVERIFY(leftover.open(QIODevice::WriteOnly));
-    leftover.close();
+    for (int round = 0; round < 5; ++round) {
+        QTemporaryDir programDir;
+        QObject owner;
+        QList<QProcess *> claimers;
+        for (int i = 0; i < 6; ++i)
+            claimers << startClaimer(programDir.path(), &owner);
+        QList<QByteArray> outcomes;
+        for (QProcess *claimer : claimers)
+            outcomes << outcome(claimer);
+        QCOMPARE(outcomes.count("won"), 1);
+        QCOMPARE(outcomes.count("lost"), claimers.size() - 1);
+        for (QProcess *claimer : claimers) {
+            claimer->closeWriteChannel();
+            QVERIFY(claimer->waitForFinished(30000));
+        }
+    }
+}
 
-    SingleInstance restarted(folder.path());
+void tst_SingleInstance::listenerOnTheOldNameDoesNotStopTheStart()
+{
+    QTemporaryDir programDir;
+    // Any local process could listen under the name the client once used.
+    const QByteArray digest = QCryptographicHash::hash(
+        QFileInfo(programDir.path()).canonicalFilePath().toUtf8(), QCryptographicHash::Sha256)
+                                  .toHex();
+    QLocalServer squatter;
+    QVERIFY(squatter.listen(QStringLiteral("corvex-") + QString::fromLatin1(digest.left(24))));
+
+    SingleInstance instance(programDir.path());
+    QVERIFY(instance.claim());
+}
+
+void tst_SingleInstance::lockOfAKilledClient()
+{
+    QTemporaryDir programDir;
+    QObject owner;
+    QProcess *killed = startClaimer(programDir.path(), &owner);
+    QCOMPARE(outcome(killed), QByteArray("won"));
+    killed->kill();
+    QVERIFY(killed->waitForFinished(30000));
+
+    SingleInstance restarted(programDir.path());
     QVERIFY(restarted.claim());
-    SingleInstance again(folder.path());
+    SingleInstance again(programDir.path());
     QVERIFY(!again.claim());
 }
 
-TAVREL_TEST_MAIN(tst_SingleInstance)
+int main(int argc, char *argv[])
+{
+    prepareTestEnvironment();
+    if (argc == 3 && qstrcmp(argv[1], "--claim") == 0) {
+        QCoreApplication app(argc, argv);
+        return runClaimer(QString::fromLocal8Bit(argv[2]));
+    }
+    QApplication app(argc, argv);
+    tst_SingleInstance test;
+    return QTest::qExec(&test, argc, argv);
+}
+
 #include "tst_singleinstance.moc"

@@ -133,7 +133,7 @@ void MainWindow::update()
     qCDebug(lcUpdate) << "updating from" << localVersion << "to" << serverVersion;
     fileList = server.files();
     const QStringList reserved { QStringLiteral("UpdateList.xml"),
-        QFileInfo(ProgramDir::skipVersion()).fileName(), Installer::journalName,
+        QFileInfo(ProgramDir::skippedVersion()).fileName(), Installer::journalName,
         Installer::backupName };
     if (const QString problem = ReleaseCheck::problem(fileList, reserved); !problem.isEmpty()) {
         qCWarning(lcUpdate) << "server list refused:" << problem;
@@ -228,7 +228,7 @@ void MainWindow::fail(const QString &reason)
 // installed version until the server's release is mended.
 void MainWindow::later()
 {
-    QSaveFile file(ProgramDir::skipVersion());
+    QSaveFile file(ProgramDir::skippedVersion());
     if (!file.open(QIODevice::WriteOnly) || file.write(serverVersion.toUtf8()) < 0
         || !file.commit())
         qCDebug(lcUpdate) << "file open error";

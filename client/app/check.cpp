@@ -62,7 +62,7 @@ void Check::httpFinished(bool ok, const QString &reason)
         openMainWindow();
         return;
     }
-    if (VersionText::compare(remoteVersion, localVersion) > 0) {
+    if (VersionText::compare(remoteVersion, localVersion) > 0 && !skipped(remoteVersion)) {
         qCDebug(lcCheck) << "server version" << remoteVersion << "is newer than" << localVersion;
         closeSplash();
         if (startUpdater()) {
@@ -81,6 +81,19 @@ void Check::openMainWindow()
     window->view->load(QUrl(loginUrl));
     QFile::remove(downloadPath);
     closeSplash();
+}
+
+bool Check::skipped(const QString &remoteVersion)
+{
+    QFile file(ProgramDir::skippedVersion());
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const bool skip = QString::fromUtf8(file.read(64 * 1024)) == remoteVersion;
+    // Put off once: the next start offers the update again.
+    file.remove();
+    if (skip)
+        qCDebug(lcCheck) << "version" << remoteVersion << "put off by the user";
+    return skip;
 }
 
 bool Check::startUpdater()

@@ -43,6 +43,8 @@ private slots:
 
 private:
     void openMainWindow();
+    // Whether the user put this version off when its update failed; true once per put-off.
+    bool skipped(const QString &remoteVersion);
     bool startUpdater();
     void closeSplash();
 

@@ -1,16 +1,13 @@
 #include "startup.h"
 
 #include "programdir.h"
+#include "startuprandom.h"
 
 #include <QCoreApplication>
 #include <QLibraryInfo>
 #include <QRandomGenerator>
 #include <QTime>
 #include <QTranslator>
-
-namespace {
-QString runRandom;
-}
 
 quint32 Startup::seedFor(const QTime &time)
 {
@@ -25,12 +22,7 @@ QString Startup::randomFor(quint32 seed)
 
 void Startup::drawStartupRandom(const QTime &time)
 {
-    runRandom = randomFor(seedFor(time));
-}
-
-const QString &Startup::startupRandom()
-{
-    return runRandom;
+    StartupRandom::set(randomFor(seedFor(time)));
 }
 
 void Startup::installTranslation(QTranslator *translator)

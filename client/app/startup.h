@@ -14,9 +14,9 @@ quint32 seedFor(const QTime &time);
 // The number one seed gives: non-negative, below 2^31, in decimal digits.
 QString randomFor(quint32 seed);
 
-// Draws the run's number from the seed once; every page's user agent ends with it.
+// Draws the run's number from the seed once and hands it to the web layer (StartupRandom),
+// whose pages' user agent ends with it.
 void drawStartupRandom(const QTime &time);
-const QString &startupRandom();
 
 // Qt's Chinese translation of its own dialogs, from the program directory first, then from
 // Qt's translations folder. Installed in the application when found.

@@ -1,11 +1,28 @@
 #pragma once
 
+#include <QLoggingCategory>
 #include <QMainWindow>
+#include <QPoint>
+#include <QRect>
+#include <QSystemTrayIcon>
+
+Q_DECLARE_LOGGING_CATEGORY(lcMainWindow)
 
 class HtmlView;
+class MyObject;
+class QAction;
+class QLabel;
+class QMenu;
+class QToolButton;
+class QUrl;
 
-// The client's one top-level window. It hosts the web application's pages in its view and
-// shows itself once the first load has ended, whether it succeeded or not.
+// The client's one top-level window: frameless, with a title bar of its own drawn over the top
+// of its page, a tray icon, and two page modes told apart by the address alone. Login pages
+// (no "index" in the address) get a small window with the close button only and the machine
+// key put into their form; main pages get a window 1024 pixels wide with all three buttons.
+//
+// The window shows itself when its first load ends, whether or not it succeeded, so the client
+// never runs unseen; until then, and whenever a page loads, a mask lies over the page.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -15,16 +32,64 @@ public:
     // The start-up check loads the first page into it directly.
     HtmlView *view;
 
-    // Brings the window up for a user who started the client again, even while its first page
-    // is still loading.
+    // What the tray's "恢复" does, and what a second start of the client asks for: the window
+    // comes up, in front, even while its first page is still loading.
     void bringToFront();
 
-protected:
-    void resizeEvent(QResizeEvent *event) override;
+public Q_SLOTS:
+    // Every request of a page script arrives here.
+    void slot_callson(
+        const QString &url, int width, int height, const QString &title, bool inWindow);
 
-private slots:
+protected:
+    // The area the window sizes itself for and centres itself in: the primary screen's
+    // available geometry.
+    virtual QRect availableArea() const;
+
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    void mousePressEvent(QMouseEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
+    void mouseDoubleClickEvent(QMouseEvent *event) override;
+    void mouseMoveEvent(QMouseEvent *event) override;
+
+private Q_SLOTS:
+    void slot_urlchanged(const QUrl &url);
     void slot_loadfinished(bool ok);
+    void slot_min();
+    void slot_max();
+    void slot_close();
+    void iconActivated(QSystemTrayIcon::ActivationReason reason);
 
 private:
+    // Frame 0 normal, 1 hovered, 2 pressed, out of the button's four-frame image.
+    void setButtonState(QToolButton *button, int frame);
+    // Places the view, the title bar and the buttons for the current size and centres the window.
+    void layoutChildren();
+    void applyPageMode();
+    void exposeBridge();
+    void createTrayActions();
+    void createTrayMenu();
+    void setMaskShown(bool shown);
+
+    QLabel *iconLabel;
+    QLabel *titleLabel;
+    QToolButton *minButton;
+    QToolButton *maxButton;
+    QToolButton *closeButton;
+    QRect restoreRect;
+    bool restored = true;
+    // 0 no page yet, 1 login stage, 3 main page waiting for its set-up, 4 main page set up.
+    int pageMode = 0;
+    QPoint pressOffset;
+    bool dragging = false;
+    QLabel *titleBar;
+    QLabel *maskLabel;
+    QSystemTrayIcon *trayIcon;
+    QAction *minimizeAction = nullptr;
+    QAction *restoreAction = nullptr;
+    QAction *quitAction = nullptr;
+    QMenu *trayMenu = nullptr;
+    QString machineKey;
     bool firstLoad = true;
+    MyObject *bridge;
 };

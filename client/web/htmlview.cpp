@@ -1,7 +1,13 @@
 #include "htmlview.h"
 
+#include "pagedownloads.h"
+#include "savequestion.h"
 #include "webpage.h"
+#include "webprofile.h"
 
+#include <QContextMenuEvent>
+#include <QMenu>
+#include <QWebEngineContextMenuRequest>
 #include <QWebEngineLoadingInfo>
 
 Q_LOGGING_CATEGORY(lcWeb, "corvex.web")
@@ -51,4 +57,31 @@ void HtmlView::showFailurePage()
 {
     if (!failureHtml.isEmpty())
         QWebEngineView::setHtml(failureHtml, failureBaseUrl);
+}
+
+void HtmlView::contextMenuEvent(QContextMenuEvent *event)
+{
+    delete menu;
+    menu = new QMenu(this);
+    menu->addAction(page()->action(QWebEnginePage::Copy));
+    menu->addAction(page()->action(QWebEnginePage::Paste));
+    const QWebEngineContextMenuRequest *request = lastContextMenuRequest();
+    if (request && request->mediaType() == QWebEngineContextMenuRequest::MediaTypeImage
+        && !request->mediaUrl().isEmpty()) {
+        imageUrl = request->mediaUrl();
+        menu->addAction(tr("图片另存为"), this, &HtmlView::dimg);
+    }
+    menu->setStyleSheet(QStringLiteral("background:#3CC4E2; border:1px solid #1A96B6"));
+    menu->exec(event->globalPos());
+}
+
+void HtmlView::dimg()
+{
+    const QString proposed = imageUrl.toString().split(u'/').last();
+    const QString path = SaveQuestion::ask(
+        this, tr("选择要保存的位置"), proposed, tr("图片文件(*.jpg,*.gif,*.png,*.bmp)"));
+    if (path.isEmpty())
+        return;
+    WebProfile::downloads()->expect(imageUrl, path);
+    page()->download(imageUrl, path);
 }

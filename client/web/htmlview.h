@@ -5,6 +5,7 @@
 
 Q_DECLARE_LOGGING_CATEGORY(lcWeb)
 
+class QMenu;
 class QWebEngineLoadingInfo;
 class webPage;
 
@@ -13,6 +14,8 @@ class webPage;
 // The engine drops a page set with setHtml() when a load follows at once, so setHtml() also
 // keeps the page as the view's failure page: whenever an address cannot be reached, the view
 // shows that page instead of an empty one.
+//
+// Its context menu is the client's own: Copy, Paste and, over an image, saving the image.
 class HtmlView : public QWebEngineView
 {
     Q_OBJECT
@@ -24,10 +27,18 @@ public:
 
     QString failurePage() const { return failureHtml; }
 
+protected:
+    void contextMenuEvent(QContextMenuEvent *event) override;
+
+private slots:
+    void dimg();
+
 private:
     void onLoadingChanged(const QWebEngineLoadingInfo &info);
     void showFailurePage();
 
     QString failureHtml;
     QUrl failureBaseUrl;
+    QUrl imageUrl;
+    QMenu *menu = nullptr;
 };

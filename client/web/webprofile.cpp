@@ -1,29 +1,55 @@
 #include "webprofile.h"
 
 #include "download.h"
+#include "pagedownloads.h"
 #include "programdir.h"
-#include "startup.h"
+#include "startuprandom.h"
 
+#include <QFile>
 #include <QLocale>
 #include <QWebEnginePage>
 #include <QWebEngineProfile>
 #include <QWebEngineSettings>
 
 namespace {
+
 QWebEngineProfile *instance = nullptr;
+PageDownloads *pageDownloads = nullptr;
+
+// The engine makes a folder for a named profile in the user's data folder before it can be told
+// where the profile keeps its storage. While the profile is made, the user's data folder points
+// into the cache, so the client writes nothing outside its program directory.
+QWebEngineProfile *createInCache(const QString &storageName)
+{
+#if defined(Q_OS_UNIX) && !defined(Q_OS_MACOS)
+    const char *variable = "XDG_DATA_HOME";
+    const bool wasSet = qEnvironmentVariableIsSet(variable);
+    const QByteArray previous = qgetenv(variable);
+    qputenv(variable, QFile::encodeName(ProgramDir::cacheDir()));
+    auto *profile = new QWebEngineProfile(storageName);
+    if (wasSet)
+        qputenv(variable, previous);
+    else
+        qunsetenv(variable);
+    return profile;
+#else
+    return new QWebEngineProfile(storageName);
+#endif
 }
+
+} // namespace
 
 QWebEngineProfile *WebProfile::profile()
 {
     if (instance)
         return instance;
     // A profile without a storage name keeps nothing on disk.
-    instance = new QWebEngineProfile(QStringLiteral("corvex"));
+    instance = createInCache(QStringLiteral("corvex"));
     instance->setPersistentStoragePath(ProgramDir::cacheDir());
     instance->setCachePath(ProgramDir::cacheDir());
     instance->setHttpCacheType(QWebEngineProfile::DiskHttpCache);
     instance->setPersistentCookiesPolicy(QWebEngineProfile::NoPersistentCookies);
-    instance->setHttpUserAgent(QString(Download::userAgent) + u' ' + Startup::startupRandom());
+    instance->setHttpUserAgent(QString(Download::userAgent) + u' ' + StartupRandom::value());
     instance->setHttpAcceptLanguage(QLocale::system().bcp47Name());
 
     QWebEngineSettings *settings = instance->settings();
@@ -32,7 +58,14 @@ QWebEngineProfile *WebProfile::profile()
     settings->setAttribute(QWebEngineSettings::ErrorPageEnabled, false);
     // A page link must not hand an arbitrary scheme to the operating system.
     settings->setUnknownUrlSchemePolicy(QWebEngineSettings::DisallowUnknownUrlSchemes);
+    pageDownloads = new PageDownloads(instance);
     return instance;
+}
+
+PageDownloads *WebProfile::downloads()
+{
+    profile();
+    return pageDownloads;
 }
 
 void WebProfile::release()
@@ -42,4 +75,5 @@ void WebProfile::release()
     qDeleteAll(instance->findChildren<QWebEnginePage *>(Qt::FindDirectChildrenOnly));
     delete instance;
     instance = nullptr;
+    pageDownloads = nullptr;
 }

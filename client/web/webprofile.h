@@ -1,5 +1,6 @@
 #pragma once
 
+class PageDownloads;
 class QWebEngineProfile;
 
 // The one web profile of the client: every page of every window loads through it, so the
@@ -11,6 +12,9 @@ public:
     // Created on first use, which must come after the run's random number is drawn: the user
     // agent is fixed then, before the first page exists.
     static QWebEngineProfile *profile();
+
+    // Saves what the profile's pages download.
+    static PageDownloads *downloads();
 
     // The engine commits web storage a few seconds late and only lets go of it when the
     // profile ends, which it refuses while pages are alive: deletes every page, then the

@@ -70,6 +70,7 @@ void TestServer::onNewConnection()
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
             buffers.remove(socket);
+            answering.remove(socket);
             socket->deleteLater();
         });
     }
@@ -99,6 +100,9 @@ void TestServer::onReadyRead(QTcpSocket *socket)
     if (buffer.size() < headerEnd + 4 + bodyLength)
         return;
     buffer.clear();
+    // Every answer closes its connection, so an open connection is an answer not yet over.
+    request.othersInFlight = answering.size();
+    answering.insert(socket);
     received << request;
     Q_EMIT requestReceived(request);
 
@@ -106,8 +110,17 @@ void TestServer::onReadyRead(QTcpSocket *socket)
     response.status = 404;
     response.body = "not found";
     response.contentType = "text/plain";
-    response = routes.value(request.path, response);
-    if (!response.silent)
+    response = routes.value(request.target, routes.value(request.path, response));
+    if (!response.cookie.isEmpty() && !request.header("cookie").contains(response.cookie)) {
+        response.status = 403;
+        response.body = "login first";
+    }
+    if (response.silent)
+        return;
+    if (response.delayMs > 0)
+        QTimer::singleShot(
+            response.delayMs, socket, [this, socket, response] { send(socket, response); });
+    else
         send(socket, response);
 }
 
@@ -115,6 +128,8 @@ void TestServer::send(QTcpSocket *socket, const Response &response)
 {
     QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + " Test\r\n";
     head += "Content-Type: " + response.contentType + "\r\n";
+    for (const QByteArray &line : response.headers)
+        head += line + "\r\n";
     if (response.announceLength)
         head += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
     head += "Cache-Control: no-store\r\nConnection: close\r\n\r\n";

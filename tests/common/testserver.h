@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QHash>
 #include <QList>
+#include <QSet>
 #include <QTcpServer>
 #include <QUrl>
 
@@ -22,6 +23,7 @@ public:
         QHash<QByteArray, QByteArray> headers; // names in lower case
         QByteArray header(const QByteArray &name) const { return headers.value(name.toLower()); }
         QByteArray query(const QByteArray &key) const;
+        int othersInFlight = 0; // requests still being answered when this one arrived
     };
 
     struct Response
@@ -34,6 +36,9 @@ public:
         qint64 dropAfter = -1; // close the connection after this many bytes of the body
         int trickleMs = 0; // send the body one byte at a time, one every so many milliseconds
         bool endless = false; // send the body over and over, never ending
+        int delayMs = 0; // answer only after this long
+        QList<QByteArray> headers; // extra header lines, such as "Set-Cookie: a=b"
+        QByteArray cookie; // when set, answer 403 to a request that does not send this cookie
     };
 
     explicit TestServer(QObject *parent = nullptr);
@@ -43,6 +48,7 @@ public:
     bool start();
     QUrl url(const QString &path = QStringLiteral("/")) const;
 
+    // A route is a path, or a path with its query for that one query only.
     void serve(const QByteArray &path, const Response &response);
     void serve(const QByteArray &path, const QByteArray &body,
         const QByteArray &contentType = "text/html; charset=utf-8");
@@ -64,5 +70,6 @@ private:
     QTcpServer server;
     QHash<QByteArray, Response> routes;
     QHash<QTcpSocket *, QByteArray> buffers;
+    QSet<QTcpSocket *> answering;
     QList<Request> received;
 };

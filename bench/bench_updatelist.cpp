@@ -1,0 +1,62 @@
+// How long reading an update list takes, and how much memory it needs, for lists far larger or
+// deeper than any real one: a hostile or broken server's list is read at start-up.
+
+#include "updatelist.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <cstdio>
+
+namespace {
+
+// Peak resident memory of this process so far, in MiB (Linux; 0 elsewhere).
+long peakMiB()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').first().toLong() / 1024;
+    }
+    return 0;
+}
+
+void measure(const char *what, const QString &path, const QByteArray &content)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size()) {
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+        return;
+    }
+    file.close();
+    QElapsedTimer clock;
+    clock.start();
+    const UpdateList list = UpdateList::read(path);
+    const qint64 elapsed = clock.elapsed();
+    std::printf("%-36s %6.1f MB  %6lld ms  Version %s  peak %ld MiB\n", what, content.size() / 1e6,
+        elapsed, qPrintable(list.value(QStringLiteral("Version"))), peakMiB());
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("UpdateList.xml"));
+    const QByteArray head = "<UpdateList><Version>1.0.0.2</Version>";
+    for (int depth : { 10000, 100000, 1000000 }) {
+        const QByteArray name = QByteArray::number(depth) + " nested elements";
+        measure(name.constData(), path,
+            head + QByteArray("<e>").repeated(depth) + QByteArray("</e>").repeated(depth)
+                + "</UpdateList>");
+    }
+    measure("50 MB of File elements", path,
+        head + QByteArray("<File Name=\"corvex.exe\"/>\n").repeated(2 * 1000 * 1000)
+            + "</UpdateList>");
+    return 0;
+}

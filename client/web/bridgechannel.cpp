@@ -1,0 +1,81 @@
+#include "bridgechannel.h"
+
+#include "myobject.h"
+#include "programdir.h"
+#include "updatelist.h"
+
+#include <QFile>
+#include <QWebChannel>
+#include <QWebEnginePage>
+#include <QWebEngineScript>
+#include <QWebEngineScriptCollection>
+
+namespace {
+
+QString readResource(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        qCWarning(lcBridge) << "missing" << path;
+    return QString::fromUtf8(file.readAll());
+}
+
+QUrl originOf(const QUrl &url)
+{
+    QUrl origin;
+    origin.setScheme(url.scheme());
+    origin.setHost(url.host());
+    origin.setPort(url.port(url.scheme() == QLatin1String("https") ? 443 : 80));
+    return origin;
+}
+
+} // namespace
+
+BridgeChannel::BridgeChannel(QWebEnginePage *page, MyObject *bridge)
+    : QObject(page)
+    , page(page)
+    , bridge(bridge)
+{
+    const UpdateList list = UpdateList::read(ProgramDir::updateList());
+    for (const char *name : { "ServerUrl", "LoginUrl" }) {
+        const QUrl url(list.value(QLatin1String(name)).trimmed());
+        if (url.isValid() && !url.host().isEmpty())
+            ownOrigins << originOf(url);
+    }
+
+    auto *channel = new QWebChannel(this);
+    channel->registerObject(QStringLiteral("sonwindow"), this);
+    page->setWebChannel(channel);
+
+    // The channel's own script stays inside the function, out of the page's names.
+    QWebEngineScript script;
+    script.setName(QStringLiteral("sonwindow"));
+    script.setSourceCode(QStringLiteral("(function () {\n")
+        + readResource(QStringLiteral(":/qtwebchannel/qwebchannel.js")) + u'\n'
+        + readResource(QStringLiteral(":/web/sonwindow.js")) + QStringLiteral("\n})();\n"));
+    script.setInjectionPoint(QWebEngineScript::DocumentCreation);
+    script.setWorldId(QWebEngineScript::MainWorld);
+    script.setRunsOnSubFrames(true);
+    page->scripts().insert(script);
+}
+
+void BridgeChannel::call(const QString &origin, const QVariantList &arguments)
+{
+    // Only the top document talks to the channel, so the page's address stands for it; a frame's
+    // origin comes from the engine, as the top document received its message.
+    if (!bridge)
+        return;
+    if (!isOwnOrigin(page->url()) || !isOwnOrigin(QUrl(origin))) {
+        qCDebug(lcBridge) << "refused a call from" << origin << "in" << page->url() << arguments;
+        return;
+    }
+    bridge->onCall(arguments.value(0).toString(), arguments.value(1).toInt(),
+        arguments.value(2).toInt(), arguments.value(3).toString(), arguments.value(4).toBool(),
+        arguments.value(5).toBool());
+}
+
+bool BridgeChannel::isOwnOrigin(const QUrl &url) const
+{
+    return (url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https"))
+        && ownOrigins.contains(originOf(url));
+}
