@@ -162,6 +162,16 @@ public:
     QStringList statuses;
 };
 
+// Blocks the name with a folder once the run has begun, after it cleared the backup folder.
+void obstruct(Folder &folder, const QString &name)
+{
+    QObject::connect(&folder.server, &TestServer::requestReceived, &folder.server,
+        [name](const TestServer::Request &request) {
+            if (request.path == "/update/UpdateList.xml")
+                QDir().mkpath(name);
+        });
+}
+
 enum class Fault {
     None,
     NoVersion,
@@ -296,6 +306,7 @@ void tst_Updater::success_data()
         << Files { { ".engine.cfg", "hidden settings" }, { "plug in #2.dat", "a new plug-in" } }
         << Fault::None;
     QTest::newRow("an old file busy for a moment: moved on a later try") << release << Fault::Busy;
+    QTest::newRow("an old backup left by an earlier clean-up") << release << Fault::BackupBlocked;
 }
 
 void tst_Updater::success()
@@ -309,11 +320,15 @@ void tst_Updater::success()
     QVERIFY(QDir(folder.dir.path()).mkpath(u"temp/keep"_s));
     QVERIFY(folder.write(u"temp/keep/note.txt"_s, "kept"));
     QVERIFY(folder.write(u"temp/stale.dll"_s, "left by an earlier run"));
-    // Something holds the engine's backup name, so the old engine cannot be moved aside.
     const QString obstacle = folder.dir.filePath(u"temp/install-backup/engine.dat"_s);
-    QVERIFY(fault != Fault::Busy || QDir().mkpath(obstacle));
+    QVERIFY(QDir(folder.dir.path()).mkpath(u"temp/install-backup"_s));
+    QVERIFY(
+        fault != Fault::BackupBlocked || folder.write(u"temp/install-backup/engine.dat"_s, "old"));
 
     Run run;
+    // Something holds the engine's backup name, so the old engine cannot be moved aside.
+    if (fault == Fault::Busy)
+        obstruct(folder, obstacle);
     if (fault == Fault::Busy) {
         QVERIFY(QTest::qWaitFor([&run] { return QFile::exists(run.journal()); }));
         QVERIFY(QDir().rmdir(obstacle));
@@ -396,8 +411,6 @@ void tst_Updater::failure()
     folder.server.serve("/update/" + files.last().name, engine);
     if (fault == Fault::TempBlocked)
         QVERIFY(folder.write(u"temp"_s, "not a folder"));
-    if (fault == Fault::BackupBlocked)
-        QVERIFY(QDir(folder.dir.path()).mkpath(u"temp/install-backup/engine.dat"_s));
     // The temp folder is there from an earlier run and stays writable.
     const QFile::Permissions writable = QFile::permissions(folder.dir.path());
     if (fault == Fault::ReadOnlyFolder)
@@ -406,6 +419,8 @@ void tst_Updater::failure()
     const QMap<QString, QByteArray> before = folder.programFiles();
 
     Run run;
+    if (fault == Fault::BackupBlocked)
+        obstruct(folder, folder.dir.filePath(u"temp/install-backup/engine.dat"_s));
     QVERIFY(run.failed());
     QFile::setPermissions(folder.dir.path(), writable);
     QCOMPARE(run.statuses.first(), firstText);

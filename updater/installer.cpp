@@ -114,8 +114,12 @@ void Installer::fail(const QString &name)
 bool Installer::recover()
 {
     QFile file(journalPath());
-    if (!file.exists())
+    if (!file.exists()) {
+        // Left by a clean-up that could not finish, as on Windows when the replaced updater was
+        // the one running; without a journal nothing in it is needed.
+        QDir(backupDir()).removeRecursively();
         return true;
+    }
     if (!file.open(QIODevice::ReadOnly)) {
         qCDebug(lcUpdate) << "file open error";
         return false;
