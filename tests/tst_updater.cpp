@@ -135,8 +135,8 @@ public:
         : window(std::make_unique<MainWindow>())
         , done(window.get(), &MainWindow::done)
     {
-        window->setStallTimeout(300);
-        window->installer()->setRetryDelay(100);
+        window->setStallTimeout(1000);
+        window->installer()->setRetryDelay(200);
         QObject::connect(window.get(), &MainWindow::statusChanged, window.get(),
             [this](const QString &text) { statuses << text; });
     }
