@@ -199,6 +199,7 @@ class tst_Updater : public QObject
     Q_OBJECT
 private Q_SLOTS:
     void window();
+    void secondUpdater();
     void decision_data();
     void decision();
     void success_data();
@@ -224,6 +225,25 @@ void tst_Updater::window()
     QVERIFY(!(run.window->windowFlags() & Qt::WindowMaximizeButtonHint));
     QCOMPARE(run.window->findChild<QLabel *>()->geometry(), QRect(20, 20, 260, 50));
     QCOMPARE(run.window->findChild<QLabel *>()->text(), firstText);
+}
+
+// A client started again while the update runs hands over once more; the second updater leaves
+// the folder to the first.
+void tst_Updater::secondUpdater()
+{
+    Folder folder;
+    QVERIFY(folder.setUp("1.0"));
+    TestServer::Response silent;
+    silent.silent = true;
+    folder.server.serve("/update/UpdateList.xml", silent);
+    Run first;
+    QVERIFY(QTest::qWaitFor([&folder] { return !folder.server.requests().isEmpty(); }));
+    Run second;
+    QVERIFY(second.done.wait(5000));
+    QCOMPARE(second.done.first().first().toInt(), 0);
+    QCOMPARE(folder.server.requests().size(), 1);
+    QCOMPARE(first.done.size(), 0);
+    QCOMPARE(folder.started(u"quillonv3"_s), "");
 }
 
 void tst_Updater::decision_data()

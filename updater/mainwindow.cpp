@@ -21,7 +21,10 @@ MainWindow::MainWindow(QWidget *parent)
     , listDownload(new Download(this))
     , fileDownload(new Download(this))
     , fileInstaller(new Installer(ProgramDir::path(), ProgramDir::tempDir(), this))
+    , lock(ProgramDir::tempDir() + u'/' + lockName)
 {
+    // Held for as long as the updater works, however long that is.
+    lock.setStaleLockTime(0);
     setWindowTitle(tr("Tavrel更新程序"));
     setFixedSize(300, 80);
     setWindowFlags(windowFlags() & ~Qt::WindowMaximizeButtonHint);
@@ -63,6 +66,14 @@ void MainWindow::setStallTimeout(int milliseconds)
 
 void MainWindow::start()
 {
+    // One updater per program directory: one started while another works here, as by a client
+    // started again meanwhile, leaves the folder to it.
+    QDir().mkpath(ProgramDir::tempDir());
+    if (!lock.isLocked() && !lock.tryLock(0) && lock.error() == QLockFile::LockFailedError) {
+        qCDebug(lcUpdate) << "another updater is at work in this folder";
+        Q_EMIT done(0);
+        return;
+    }
     retryButton->hide();
     laterButton->hide();
     progressBar->setRange(0, 0);
@@ -100,8 +111,10 @@ bool MainWindow::clearTemp()
     if (!temp.mkpath(QStringLiteral(".")))
         return false;
     bool cleared = true;
-    for (const QString &name : temp.entryList(QDir::Files | QDir::Hidden | QDir::System))
-        cleared = temp.remove(name) && cleared;
+    for (const QString &name : temp.entryList(QDir::Files | QDir::Hidden | QDir::System)) {
+        if (name != lockName)
+            cleared = temp.remove(name) && cleared;
+    }
     return cleared;
 }
 
@@ -125,15 +138,14 @@ void MainWindow::update()
     serverVersion = server.isWellFormed() ? server.value(QStringLiteral("Version")) : QString();
     if (VersionText::compare(serverVersion, localVersion) <= 0) {
         qCDebug(lcUpdate) << "no update: server" << serverVersion << "installed" << localVersion;
-        startProgram(QStringLiteral("quillonv3"));
-        Q_EMIT done(0);
+        finish(QStringLiteral("quillonv3"));
         return;
     }
 
     qCDebug(lcUpdate) << "updating from" << localVersion << "to" << serverVersion;
     fileList = server.files();
     const QStringList reserved { QStringLiteral("UpdateList.xml"),
-        QFileInfo(ProgramDir::skippedVersion()).fileName(), Installer::journalName,
+        QFileInfo(ProgramDir::skippedVersion()).fileName(), lockName, Installer::journalName,
         Installer::backupName };
     if (const QString problem = ReleaseCheck::problem(fileList, reserved); !problem.isEmpty()) {
         qCWarning(lcUpdate) << "server list refused:" << problem;
@@ -212,8 +224,7 @@ void MainWindow::installFinished(bool ok, const QString &failedName)
         progressBar->setValue(1);
     }
     setStatus(tr("更新成功！"));
-    startProgram(QStringLiteral("corvex"));
-    Q_EMIT done(0);
+    finish(QStringLiteral("corvex"));
 }
 
 void MainWindow::fail(const QString &reason)
@@ -232,8 +243,7 @@ void MainWindow::later()
     if (!file.open(QIODevice::WriteOnly) || file.write(serverVersion.toUtf8()) < 0
         || !file.commit())
         qCDebug(lcUpdate) << "file open error";
-    startProgram(QStringLiteral("corvex"));
-    Q_EMIT done(0);
+    finish(QStringLiteral("corvex"));
 }
 
 void MainWindow::setStatus(const QString &text)
@@ -242,9 +252,11 @@ void MainWindow::setStatus(const QString &text)
     Q_EMIT statusChanged(text);
 }
 
-void MainWindow::startProgram(const QString &name)
+void MainWindow::finish(const QString &name)
 {
     const QString program = ProgramDir::executable(name);
     if (!QProcess::startDetached(program, {}, ProgramDir::path()))
         qCWarning(lcUpdate) << "could not start" << program;
+    lock.unlock();
+    Q_EMIT done(0);
 }

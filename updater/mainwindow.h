@@ -2,7 +2,9 @@
 
 #include "updatelist.h"
 
+#include <QLatin1StringView>
 #include <QList>
+#include <QLockFile>
 #include <QMainWindow>
 #include <QString>
 
@@ -28,6 +30,8 @@ public:
     // The server's list is a few hundred bytes; a longer answer is not a list.
     static constexpr qint64 listSizeCap = 1024 * 1024;
     static constexpr int listDeadline = 30000;
+    // In the temp folder while an updater works there.
+    static constexpr QLatin1StringView lockName { "update.lock" };
 
     // Test seams: how long a transfer may stall, and the installer the window drives.
     void setStallTimeout(int milliseconds);
@@ -61,7 +65,8 @@ private:
     void install();
     void fail(const QString &reason);
     void setStatus(const QString &text);
-    void startProgram(const QString &name);
+    // Starts the program and ends the run.
+    void finish(const QString &name);
 
     QString listUrl;
     QString localVersion;
@@ -80,4 +85,5 @@ private:
     QProgressBar *progressBar;
     QPushButton *retryButton;
     QPushButton *laterButton;
+    QLockFile lock;
 };
