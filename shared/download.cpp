@@ -56,6 +56,8 @@ void Download::start(const QUrl &url, const QString &path)
         QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
     request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
     reply = manager->get(request);
+    // What the network delivers faster than the disk takes waits in the socket, not in memory.
+    reply->setReadBufferSize(1024 * 1024);
     connect(reply, &QNetworkReply::readyRead, this, &Download::onReadyRead);
     connect(reply, &QNetworkReply::finished, this, &Download::onFinished);
     connect(reply, &QNetworkReply::metaDataChanged, this, [this] { stallTimer.start(); });
