@@ -1,18 +1,25 @@
+#include "down.h"
 #include "htmlview.h"
 #include "machinekey.h"
 #include "mainwindow.h"
 #include "myobject.h"
+#include "pagedownloads.h"
 #include "programdir.h"
+#include "savequestion.h"
+#include "sonwindow.h"
 #include "testmain.h"
 #include "testserver.h"
 #include "webprofile.h"
 
 #include <QAction>
+#include <QDesktopServices>
 #include <QFile>
 #include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
 #include <QMutex>
+#include <QPointer>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QSystemTrayIcon>
 #include <QTemporaryDir>
@@ -30,10 +37,34 @@ public:
         : area(area)
     { }
     QRect availableArea() const override { return area; }
+    using MainWindow::backupDialog;
+    using MainWindow::lastChild;
 
 private:
     QRect area;
 };
+
+// Stands in for the system's handler of the schemes a page may hand over, and of some it must not.
+class SystemHandler : public QObject
+{
+    Q_OBJECT
+public:
+    Q_INVOKABLE void open(const QUrl &url) { opened << url.toString(); }
+    QStringList opened;
+};
+
+// The open child windows, by number.
+QList<SonWindow *> childWindows()
+{
+    QList<SonWindow *> children;
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        if (auto *child = qobject_cast<SonWindow *>(widget))
+            children << child;
+    }
+    std::sort(children.begin(), children.end(),
+        [](const SonWindow *a, const SonWindow *b) { return a->id < b->id; });
+    return children;
+}
 
 // Answers every message box that comes up with the given button and keeps "title|text" of each.
 class BoxAnswerer : public QObject
@@ -90,6 +121,8 @@ QVariant evaluate(QWebEnginePage *page, const QString &script)
 }
 
 const QRect largeScreen(0, 0, 1280, 1024);
+const QByteArray backupPath = "/ClientServices/BackUp.ashx";
+const QByteArray backupPage = backupPath + "?id=7&pageindex=1";
 
 // Frames compared as premultiplied pixels: fully transparent ones carry no colour.
 QImage frameOf(const char *sprite, int frame)
@@ -115,6 +148,7 @@ class tst_MainWindow : public QObject
 private Q_SLOTS:
     void initTestCase();
     void init();
+    void cleanup();
     void cleanupTestCase();
     void pageModes_data();
     void pageModes();
@@ -127,6 +161,10 @@ private Q_SLOTS:
     void titleBar();
     void tray_data();
     void tray();
+    void dispatcher_data();
+    void dispatcher();
+    void childWindow_data();
+    void childWindow();
 
 private:
     void writeUpdateList(bool withServerUrl);
@@ -150,7 +188,7 @@ void tst_MainWindow::initTestCase()
     server.serve("/login",
         "<html><head><script src=/js/jquery.min.js></script></head>"
         "<body><input id=key></body></html>");
-    for (const QByteArray path : { "/index.html", "/main", "/Index.html" })
+    for (const QByteArray path : { "/index.html", "/main", "/Index.html", "/a" })
         server.serve(path, "<html><body>page</body></html>");
 
     // Frames for the bridge: each calls at its level, then tells the top document it is done.
@@ -170,6 +208,23 @@ void tst_MainWindow::initTestCase()
         "<script src=/qwebchannel.js></script><script>new QWebChannel(qt.webChannelTransport, "
         "function (channel) { channel.objects.sonwindow.call('"
             + server.url().toEncoded() + "', ['forged', 1, 2, 't', true, false]); });</script>");
+
+    server.serve(backupPage, "page 1");
+    TestServer::Response signin;
+    signin.body = "<script src=/js/jquery.min.js></script>";
+    signin.headers = { "Set-Cookie: session=42; Path=/" };
+    server.serve("/signin", signin);
+    TestServer::Response loggedIn;
+    loggedIn.body = "for a logged-in page only";
+    loggedIn.cookie = "session=42";
+    server.serve("/private", loggedIn);
+    server.serve(
+        "/opener", "<script>sonwindow.onCall('grandchild', 300, 200, 't', true, true);</script>");
+    TestServer::Response slowImage;
+    slowImage.body = "image bytes";
+    slowImage.contentType = "image/png";
+    slowImage.delayMs = 1000;
+    server.serve("/slow.png", slowImage);
 }
 
 void tst_MainWindow::init()
@@ -177,6 +232,15 @@ void tst_MainWindow::init()
     writeUpdateList(true);
     const QMutexLocker locker(&debugMutex);
     debugLines.clear();
+}
+
+void tst_MainWindow::cleanup()
+{
+    // Child windows and notices outlive the window of their row.
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        if (qobject_cast<SonWindow *>(widget) || qobject_cast<QMessageBox *>(widget))
+            delete widget;
+    }
 }
 
 void tst_MainWindow::cleanupTestCase()
@@ -513,6 +577,209 @@ void tst_MainWindow::tray()
     const bool asked = action == u"退出" || action == QLatin1String("close");
     QCOMPARE(answerer.seen,
         asked ? QStringList(QStringLiteral("提示|您确定要退出Tavrel?")) : QStringList());
+}
+
+void tst_MainWindow::dispatcher_data()
+{
+    // An address opens in a child window, or with "outside:" goes to the system's handler; one
+    // beginning with "/" is on the test server. "close", "escape", "wm-close" or "minimise" and a
+    // number work that child window.
+    QTest::addColumn<QStringList>("requests");
+    QTest::addColumn<QList<int>>("windows"); // numbers of the child windows open at the end
+    QTest::addColumn<QList<int>>("activated");
+    QTest::addColumn<QStringList>("handedOver");
+    QTest::addColumn<int>("exports");
+
+    using Numbers = QList<int>;
+    const QString backup = QString::fromLatin1(backupPath + "?id=7");
+    const QStringList web { "http://example.com/a", "https://example.com/b?c=d",
+        "mailto:someone@example.com" };
+    const auto outside = [](QStringList addresses) {
+        for (QString &address : addresses)
+            address.prepend(QLatin1String("outside:"));
+        return addresses;
+    };
+    QTest::newRow("backup address for a window: an export, no window")
+        << QStringList { backup } << Numbers {} << Numbers {} << QStringList() << 1;
+    QTest::newRow("backup address for the system: an export, nothing handed over")
+        << outside({ backup }) << Numbers {} << Numbers {} << QStringList() << 1;
+    QTest::newRow("same address twice: one window, brought forward") << QStringList { "/a", "/b",
+        "/a" } << Numbers { 1, 2 } << Numbers { 1 } << QStringList() << 0;
+    QTest::newRow("case, trailing slash and query: windows of their own")
+        << QStringList { "/a", "/A", "/a/", "/a?x=1" } << Numbers { 1, 2, 3, 4 } << Numbers {}
+        << QStringList() << 0;
+    QTest::newRow("three addresses numbered 1, 2, 3")
+        << QStringList { "/a", "/b", "/c" } << Numbers { 1, 2, 3 } << Numbers {} << QStringList()
+        << 0;
+    QTest::newRow("closed by its button: reopened under the next number") << QStringList { "/a",
+        "close:1", "/a" } << Numbers { 2 } << Numbers {} << QStringList() << 0;
+    QTest::newRow("closed by Escape: reopened, not brought forward as a ghost")
+        << QStringList { "/a", "escape:1", "/a" } << Numbers { 2 } << Numbers {} << QStringList()
+        << 0;
+    QTest::newRow("closed by the window manager: reopened, not brought forward as a ghost")
+        << QStringList { "/a", "wm-close:1", "/a" } << Numbers { 2 } << Numbers {} << QStringList()
+        << 0;
+    QTest::newRow("minimised window brought back by a second request")
+        << QStringList { "/a", "minimise:1", "/a" } << Numbers { 1 } << Numbers { 1 }
+        << QStringList() << 0;
+    QTest::newRow("web and mail addresses handed over unchanged")
+        << outside(web) << Numbers {} << Numbers {} << web << 0;
+    QTest::newRow("file:, smb:, javascript:, ms-settings: and a Windows path refused")
+        << outside({ "file:///etc/passwd", "smb://host/share", "javascript:alert(1)",
+               "ms-settings:", "C:\\Windows\\calc.exe" })
+        << Numbers {} << Numbers {} << QStringList() << 0;
+}
+
+void tst_MainWindow::dispatcher()
+{
+    QFETCH(QStringList, requests);
+    QFETCH(QList<int>, windows);
+    QFETCH(QList<int>, activated);
+    QFETCH(QStringList, handedOver);
+    QFETCH(int, exports);
+
+    SystemHandler handler;
+    const QStringList schemes { "http", "https", "mailto", "file", "smb", "javascript",
+        "ms-settings", "c" };
+    for (const QString &scheme : schemes)
+        QDesktopServices::setUrlHandler(scheme, &handler, "open");
+    const auto unsetHandlers = qScopeGuard([&] {
+        for (const QString &scheme : schemes)
+            QDesktopServices::unsetUrlHandler(scheme);
+    });
+    QTemporaryDir folder;
+    QStringList asked;
+    const auto restoreDialog = qScopeGuard([] { SaveQuestion::answerWith({}); });
+    SaveQuestion::answerWith([&](const QString &, const QString &name, const QString &) {
+        asked << name;
+        return folder.filePath(name);
+    });
+    const qsizetype exportsBefore = server.requestsFor(backupPath).size();
+
+    TestWindow window(largeScreen);
+    window.move(100, 60);
+    QSignalSpy activations(&window, &MainWindow::setActiveWindow);
+    QHash<int, QPointer<SonWindow>> children;
+    const QHash<QString, QString> buttons { { "close", "closeButton" },
+        { "minimise", "minButton" } };
+    for (const QString &request : requests) {
+        const QString action = request.section(u':', 0, 0);
+        const QPointer<SonWindow> child = children.value(request.section(u':', 1).toInt());
+        if (buttons.contains(action)) {
+            QTest::mouseClick(
+                child->findChild<QToolButton *>(buttons.value(action)), Qt::LeftButton);
+        } else if (action == QLatin1String("escape")) {
+            QTest::keyClick(child, Qt::Key_Escape);
+        } else if (action == QLatin1String("wm-close")) {
+            child->close();
+        } else {
+            const bool inWindow = action != QLatin1String("outside");
+            QString address = inWindow ? request : request.section(u':', 1);
+            if (address.startsWith(u'/'))
+                address = server.url(address).toString();
+            window.slot_callson(address, 300, 200, QStringLiteral("backup.xls"), inWindow);
+            if (window.lastChild)
+                children.insert(window.lastChild->id, window.lastChild);
+            continue;
+        }
+        if (action != QLatin1String("minimise"))
+            QTRY_VERIFY(!child);
+    }
+
+    QList<int> open;
+    for (SonWindow *child : childWindows()) {
+        open << child->id;
+        QCOMPARE(child->geometry(), QRect(180, 110, 300, 200));
+    }
+    QCOMPARE(open, windows);
+    QList<int> numbers;
+    for (const QList<QVariant> &emission : activations)
+        numbers << emission.first().toInt();
+    QCOMPARE(numbers, activated);
+    if (!activated.isEmpty()) {
+        QTRY_COMPARE(QApplication::activeWindow(), children.value(activated.last()).data());
+        QVERIFY(!QApplication::activeWindow()->isMinimized());
+    }
+    QCOMPARE(handler.opened, handedOver);
+    QCOMPARE(asked, QStringList(exports, QStringLiteral("backup.xls")));
+    QTRY_COMPARE(server.requestsFor(backupPath).size() - exportsBefore, exports * 2);
+    QTRY_VERIFY(!window.backupDialog);
+}
+
+void tst_MainWindow::childWindow_data()
+{
+    QTest::addColumn<QByteArray>("path"); // of the child's page; "closed" for a port without server
+    QTest::addColumn<QString>("then"); // "close" with its button, "download" an image then close
+    QTest::addColumn<bool>("loaded"); // the loading animation is gone
+    QTest::addColumn<int>("windows"); // child windows the main window opened in all
+
+    QTest::newRow("animation gone after the load") << QByteArray("/a") << "" << true << 1;
+    QTest::newRow("failed load keeps the animation") << QByteArray("closed") << "" << false << 1;
+    QTest::newRow("main window's login sent along") << QByteArray("/private") << "" << true << 1;
+    QTest::newRow("request of the child's page: a child centred on the main window")
+        << QByteArray("/opener") << "" << true << 2;
+    QTest::newRow("closed: view and page go with it") << QByteArray("/a") << "close" << true << 1;
+    QTest::newRow("closed while saving an image: the image still saved")
+        << QByteArray("/a") << "download" << true << 1;
+}
+
+void tst_MainWindow::childWindow()
+{
+    QFETCH(QByteArray, path);
+    QFETCH(QString, then);
+    QFETCH(bool, loaded);
+    QFETCH(int, windows);
+
+    BoxAnswerer answerer(QMessageBox::Ok);
+    TestWindow window(largeScreen);
+    open(window, server.url(QStringLiteral("/signin")));
+    window.move(100, 60);
+    const QUrl address = path == "closed"
+        ? QUrl(QStringLiteral("http://127.0.0.1:%1/").arg(TestServer::closedPort()))
+        : server.url(QString::fromLatin1(path));
+    window.slot_callson(address.toString(), 400, 300, QStringLiteral("子窗口"), true);
+    const QPointer<SonWindow> child = window.lastChild;
+    const QPointer<HtmlView> view = child->findChild<HtmlView *>();
+    const QPointer<QWebEnginePage> page = view->page();
+    QSignalSpy finished(view, &HtmlView::loadFinished);
+    QVERIFY(finished.wait(20000));
+
+    auto *loading = child->findChild<QLabel *>(QStringLiteral("loadingLabel"));
+    QCOMPARE(child->geometry(), QRect(130, 60, 400, 300));
+    QCOMPARE(view->geometry(), QRect(6, 25, 388, 269));
+    QCOMPARE(loading->geometry(), view->geometry());
+    QCOMPARE(child->findChild<QLabel *>(QStringLiteral("frameLabel"))->geometry(),
+        QRect(5, 24, 390, 271));
+    QCOMPARE(child->findChild<QToolButton *>(QStringLiteral("closeButton"))->geometry(),
+        QRect(370, 1, 30, 22));
+    QCOMPARE(child->findChild<QToolButton *>(QStringLiteral("minButton"))->geometry(),
+        QRect(340, 1, 30, 22));
+    QCOMPARE(loading->isVisible(), !loaded);
+    QTRY_COMPARE_WITH_TIMEOUT(childWindows().size(), windows, 10000);
+    QCOMPARE(window.lastChild->geometry().center(), QRect(130, 60, 400, 300).center());
+    if (then.isEmpty())
+        return;
+
+    QTemporaryDir folder;
+    const QString target = folder.filePath(QStringLiteral("saved.png"));
+    if (then == QLatin1String("download")) {
+        const QUrl image = server.url(QStringLiteral("/slow.png"));
+        WebProfile::downloads()->expect(image, target);
+        page->download(image, target);
+        QTRY_VERIFY_WITH_TIMEOUT(!server.requestsFor("/slow.png").isEmpty(), 10000);
+    }
+    QTest::mouseClick(
+        child->findChild<QToolButton *>(QStringLiteral("closeButton")), Qt::LeftButton);
+    QTRY_VERIFY(!child);
+    QVERIFY(!view);
+    QVERIFY(!page);
+    if (then == QLatin1String("download")) {
+        QTRY_COMPARE_WITH_TIMEOUT(
+            answerer.seen, QStringList(QStringLiteral("提示|下载完成")), 10000);
+        QFile saved(target);
+        QVERIFY(saved.open(QIODevice::ReadOnly));
+        QCOMPARE(saved.readAll(), QByteArray("image bytes"));
+    }
 }
 
 TAVREL_TEST_MAIN(tst_MainWindow)
