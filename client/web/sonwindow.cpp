@@ -21,7 +21,7 @@ SonWindow::SonWindow(QWidget *parent)
     background = QPixmap(QStringLiteral(":/images/sonbg.png"));
     connect(view, &HtmlView::loadFinished, this, &SonWindow::slot_loadfinished);
 
-    iconLabel = new QLabel(this);
+    auto *iconLabel = new QLabel(this);
     iconLabel->setPixmap(QPixmap(QStringLiteral(":/images/house.ico"))
                              .scaled(16, 16, Qt::IgnoreAspectRatio, Qt::FastTransformation));
     iconLabel->setStyleSheet(QStringLiteral("border:0px"));
@@ -38,8 +38,6 @@ SonWindow::SonWindow(QWidget *parent)
     connect(closeButton, &SpriteButton::clicked, this, &SonWindow::reject);
 
     iconLabel->move(5, 4);
-    iconLabel->raise();
-    titleLabel->raise();
 
     frameLabel = new QLabel(this);
     frameLabel->setObjectName(QStringLiteral("frameLabel"));
@@ -56,8 +54,8 @@ SonWindow::SonWindow(QWidget *parent)
     loadingLabel->movie()->start();
     loadingLabel->setAlignment(Qt::AlignCenter);
 
-    bridge = new MyObject(this);
-    connect(bridge, &MyObject::js, this, &SonWindow::slot_callson);
+    auto *bridge = new MyObject(this);
+    connect(bridge, &MyObject::js, this, &SonWindow::soncallson);
     new BridgeChannel(view->page(), bridge);
 }
 
@@ -79,12 +77,6 @@ void SonWindow::openPage(
     move(x, y);
     layoutChildren();
     show();
-}
-
-void SonWindow::slot_callson(
-    const QString &address, int width, int height, const QString &title, bool inWindow)
-{
-    Q_EMIT soncallson(address, width, height, title, inWindow);
 }
 
 void SonWindow::slot_setActiveWindow(int n)

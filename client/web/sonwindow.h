@@ -6,7 +6,6 @@
 #include <QString>
 
 class HtmlView;
-class MyObject;
 class QLabel;
 class SpriteButton;
 
@@ -35,11 +34,10 @@ public:
 Q_SIGNALS:
     // However the window closes: by its close button, Escape or the window manager.
     void removeurl(const QString &url);
+    // Every request of the page's scripts, for the main window to decide on.
     void soncallson(const QString &url, int width, int height, const QString &title, bool inWindow);
 
 public Q_SLOTS:
-    void slot_callson(
-        const QString &url, int width, int height, const QString &title, bool inWindow);
     // The main window addresses every child at once; only the one numbered n comes forward.
     void slot_setActiveWindow(int n);
     void done(int result) override;
@@ -57,12 +55,10 @@ private:
 
     HtmlView *view;
     QPixmap background;
-    QLabel *iconLabel;
     QLabel *titleLabel;
     QLabel *frameLabel;
     QLabel *loadingLabel;
     SpriteButton *minButton;
     SpriteButton *closeButton;
     QPoint pressOffset;
-    MyObject *bridge;
 };
