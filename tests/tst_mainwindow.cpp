@@ -700,13 +700,15 @@ void tst_MainWindow::childWindow_data()
 {
     QTest::addColumn<QByteArray>("path"); // of the child's page; "closed" for a port without server
     QTest::addColumn<bool>("loaded"); // the loading animation is gone
-    // After the load, once the child has been moved away: "request" a further child from its
-    // page, or "save and close" it by its button while an image downloads.
+    // After the load, once the child has been moved to the screen's corner: "drag" it by its
+    // title bar, "request" a further child from its page, or "save and close" it by its button
+    // while an image downloads.
     QTest::addColumn<QString>("then");
 
     QTest::newRow("animation gone after the load") << QByteArray("/a") << true << "";
     QTest::newRow("failed load keeps the animation") << QByteArray("closed") << false << "";
     QTest::newRow("main window's login sent along") << QByteArray("/private") << true << "";
+    QTest::newRow("dragged by its title bar") << QByteArray("/a") << true << "drag";
     QTest::newRow("request of the child's page: centred on the main window, not the child")
         << QByteArray("/a") << true << "request";
     QTest::newRow("closed while saving an image: view and page gone, the image saved")
@@ -745,6 +747,16 @@ void tst_MainWindow::childWindow()
         QRect(340, 1, 30, 22));
     QCOMPARE(loading->isVisible(), !loaded);
     child->move(0, 0);
+    if (then == QLatin1String("drag")) {
+        for (const QEvent::Type type : { QEvent::MouseButtonPress, QEvent::MouseMove }) {
+            const QPointF at(200 + (type == QEvent::MouseMove ? 30 : 0), 10);
+            const Qt::MouseButton button
+                = type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton;
+            QMouseEvent event(type, at, at, button, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(child, &event);
+        }
+        QCOMPARE(child->pos(), QPoint(30, 0));
+    }
     if (then == QLatin1String("request")) {
         page->runJavaScript(
             QStringLiteral("sonwindow.onCall('grandchild', 300, 200, 't', true, true)"));

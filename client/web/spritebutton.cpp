@@ -9,9 +9,9 @@ SpriteButton::SpriteButton(const QString &sprite, QWidget *parent)
     setSprite(sprite);
 }
 
-void SpriteButton::setSprite(const QString &image)
+void SpriteButton::setSprite(const QString &sprite)
 {
-    sprite = image;
+    strip = sprite;
     showFrame(0);
 }
 
@@ -37,9 +37,9 @@ bool SpriteButton::event(QEvent *event)
 
 void SpriteButton::showFrame(int frame)
 {
-    const QPixmap strip(sprite);
-    const QSize size(strip.width() / 4, strip.height());
-    setIcon(QIcon(strip.copy(frame * size.width(), 0, size.width(), size.height())));
+    const QPixmap frames(strip);
+    const QSize size(frames.width() / 4, frames.height());
+    setIcon(QIcon(frames.copy(frame * size.width(), 0, size.width(), size.height())));
     setIconSize(size);
     setFixedSize(size);
 }

@@ -20,5 +20,5 @@ protected:
 private:
     void showFrame(int frame);
 
-    QString sprite;
+    QString strip;
 };
