@@ -129,6 +129,11 @@ QHttpServerResponse DemoServer::serve(const QHttpServerRequest &request)
     const QString user = m_session.userOf(request);
     if (request.url().path() == QLatin1String("/index.html") && user.isEmpty())
         return DemoSession::redirect(m_baseUrl + QStringLiteral("login.html"));
+    // Files under private/ too, as the application's attachments are: a page in a child window
+    // shows them only with the main window's login.
+    if (request.url().path().startsWith(QLatin1String("/private/")) && user.isEmpty())
+        return QHttpServerResponse("text/plain; charset=utf-8", QByteArray("403 Forbidden\n"),
+            QHttpServerResponse::StatusCode::Forbidden);
 
     const QString filePath = filePathFor(request);
     QFile file(filePath);

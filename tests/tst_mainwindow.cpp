@@ -1,18 +1,26 @@
+#include "down.h"
 #include "htmlview.h"
 #include "machinekey.h"
 #include "mainwindow.h"
 #include "myobject.h"
+#include "pagedownloads.h"
 #include "programdir.h"
+#include "savequestion.h"
+#include "sonwindow.h"
 #include "testmain.h"
 #include "testserver.h"
 #include "webprofile.h"
 
 #include <QAction>
+#include <QDesktopServices>
 #include <QFile>
 #include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
 #include <QMutex>
+#include <QPointer>
+#include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QSystemTrayIcon>
 #include <QTemporaryDir>
@@ -30,10 +38,34 @@ public:
         : area(area)
     { }
     QRect availableArea() const override { return area; }
+    using MainWindow::backupDialog;
+    using MainWindow::lastChild;
 
 private:
     QRect area;
 };
+
+// Stands in for the system's handler of the schemes a page may hand over, and of some it must not.
+class SystemHandler : public QObject
+{
+    Q_OBJECT
+public:
+    Q_INVOKABLE void open(const QUrl &url) { opened << url.toString(); }
+    QStringList opened;
+};
+
+// The open child windows, by number.
+QList<SonWindow *> childWindows()
+{
+    QList<SonWindow *> children;
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        if (auto *child = qobject_cast<SonWindow *>(widget))
+            children << child;
+    }
+    std::sort(children.begin(), children.end(),
+        [](const SonWindow *a, const SonWindow *b) { return a->id < b->id; });
+    return children;
+}
 
 // Answers every message box that comes up with the given button and keeps "title|text" of each.
 class BoxAnswerer : public QObject
@@ -90,6 +122,8 @@ QVariant evaluate(QWebEnginePage *page, const QString &script)
 }
 
 const QRect largeScreen(0, 0, 1280, 1024);
+const QByteArray backupPath = "/ClientServices/BackUp.ashx";
+const QByteArray backupPage = backupPath + "?id=7&pageindex=1";
 
 // Frames compared as premultiplied pixels: fully transparent ones carry no colour.
 QImage frameOf(const char *sprite, int frame)
@@ -115,6 +149,7 @@ class tst_MainWindow : public QObject
 private Q_SLOTS:
     void initTestCase();
     void init();
+    void cleanup();
     void cleanupTestCase();
     void pageModes_data();
     void pageModes();
@@ -127,6 +162,10 @@ private Q_SLOTS:
     void titleBar();
     void tray_data();
     void tray();
+    void dispatcher_data();
+    void dispatcher();
+    void childWindow_data();
+    void childWindow();
 
 private:
     void writeUpdateList(bool withServerUrl);
@@ -150,7 +189,7 @@ void tst_MainWindow::initTestCase()
     server.serve("/login",
         "<html><head><script src=/js/jquery.min.js></script></head>"
         "<body><input id=key></body></html>");
-    for (const QByteArray path : { "/index.html", "/main", "/Index.html" })
+    for (const QByteArray path : { "/index.html", "/main", "/Index.html", "/a" })
         server.serve(path, "<html><body>page</body></html>");
 
     // Frames for the bridge: each calls at its level, then tells the top document it is done.
@@ -170,6 +209,21 @@ void tst_MainWindow::initTestCase()
         "<script src=/qwebchannel.js></script><script>new QWebChannel(qt.webChannelTransport, "
         "function (channel) { channel.objects.sonwindow.call('"
             + server.url().toEncoded() + "', ['forged', 1, 2, 't', true, false]); });</script>");
+
+    server.serve(backupPage, "page 1");
+    TestServer::Response signin;
+    signin.body = "<script src=/js/jquery.min.js></script>";
+    signin.headers = { "Set-Cookie: session=42; Path=/" };
+    server.serve("/signin", signin);
+    TestServer::Response loggedIn;
+    loggedIn.body = "for a logged-in page only";
+    loggedIn.cookie = "session=42";
+    server.serve("/private", loggedIn);
+    TestServer::Response slowImage;
+    slowImage.body = "image bytes";
+    slowImage.contentType = "image/png";
+    slowImage.delayMs = 1000;
+    server.serve("/slow.png", slowImage);
 }
 
 void tst_MainWindow::init()
@@ -177,6 +231,15 @@ void tst_MainWindow::init()
     writeUpdateList(true);
     const QMutexLocker locker(&debugMutex);
     debugLines.clear();
+}
+
+void tst_MainWindow::cleanup()
+{
+    // Child windows and notices outlive the window of their row.
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        if (qobject_cast<SonWindow *>(widget) || qobject_cast<QMessageBox *>(widget))
+            delete widget;
+    }
 }
 
 void tst_MainWindow::cleanupTestCase()
@@ -513,6 +576,210 @@ void tst_MainWindow::tray()
     const bool asked = action == u"退出" || action == QLatin1String("close");
     QCOMPARE(answerer.seen,
         asked ? QStringList(QStringLiteral("提示|您确定要退出Tavrel?")) : QStringList());
+}
+
+void tst_MainWindow::dispatcher_data()
+{
+    // An address opens in a child window, or with "outside:" goes to the system's handler; one
+    // beginning with "/" is on the test server. "close", "escape", "wm-close" or "minimise" and a
+    // number work that child window.
+    QTest::addColumn<QStringList>("requests");
+    QTest::addColumn<QList<int>>("windows"); // numbers of the child windows open at the end
+    QTest::addColumn<QList<int>>("activated");
+    QTest::addColumn<QStringList>("handedOver");
+    QTest::addColumn<int>("exports");
+
+    const auto row = [](const char *name, const QStringList &requests, const QList<int> &windows,
+                         const QList<int> &activated = {}, const QStringList &handedOver = {},
+                         int exports = 0) {
+        QTest::newRow(name) << requests << windows << activated << handedOver << exports;
+    };
+    const QString backup = QString::fromLatin1(backupPath + "?id=7");
+    const QStringList web { "http://example.com/a", "https://example.com/b?c=d",
+        "mailto:someone@example.com" };
+    const auto outside = [](QStringList addresses) {
+        return addresses.replaceInStrings(QRegularExpression("^"), QStringLiteral("outside:"));
+    };
+    row("backup address for a window: an export, no window", { backup }, {}, {}, {}, 1);
+    row("backup address for the system: an export, nothing handed over", outside({ backup }), {},
+        {}, {}, 1);
+    row("same address twice: one window, brought forward", { "/a", "/b", "/a" }, { 1, 2 }, { 1 });
+    row("case, trailing slash and query: windows of their own, numbered from 1",
+        { "/a", "/A", "/a/", "/a?x=1" }, { 1, 2, 3, 4 });
+    row("closed by its button: reopened under the next number", { "/a", "close:1", "/a" }, { 2 });
+    row("closed by Escape: reopened, not a ghost brought forward", { "/a", "escape:1", "/a" },
+        { 2 });
+    row("closed by the window manager: reopened, not a ghost brought forward",
+        { "/a", "wm-close:1", "/a" }, { 2 });
+    row("minimised window brought back by a second request", { "/a", "minimise:1", "/a" }, { 1 },
+        { 1 });
+    row("web and mail addresses handed over unchanged", outside(web), {}, {}, web);
+    row("file:, smb:, javascript:, ms-settings: and a Windows path refused",
+        outside({ "file:///etc/passwd", "smb://host/share", "javascript:alert(1)",
+            "ms-settings:", "C:\\Windows\\calc.exe" }),
+        {});
+}
+
+void tst_MainWindow::dispatcher()
+{
+    QFETCH(QStringList, requests);
+    QFETCH(QList<int>, windows);
+    QFETCH(QList<int>, activated);
+    QFETCH(QStringList, handedOver);
+    QFETCH(int, exports);
+
+    SystemHandler handler;
+    const QStringList schemes { "http", "https", "mailto", "file", "smb", "javascript",
+        "ms-settings", "c" };
+    for (const QString &scheme : schemes)
+        QDesktopServices::setUrlHandler(scheme, &handler, "open");
+    const auto unsetHandlers = qScopeGuard([&] {
+        for (const QString &scheme : schemes)
+            QDesktopServices::unsetUrlHandler(scheme);
+    });
+    QTemporaryDir folder;
+    QStringList asked;
+    const auto restoreDialog = qScopeGuard([] { SaveQuestion::answerWith({}); });
+    SaveQuestion::answerWith([&](const QString &, const QString &name, const QString &) {
+        asked << name;
+        return folder.filePath(name);
+    });
+    const qsizetype exportsBefore = server.requestsFor(backupPath).size();
+
+    TestWindow window(largeScreen);
+    window.move(100, 60);
+    QSignalSpy activations(&window, &MainWindow::setActiveWindow);
+    QHash<int, QPointer<SonWindow>> children;
+    const QHash<QString, QString> buttons { { "close", "closeButton" },
+        { "minimise", "minButton" } };
+    for (const QString &request : requests) {
+        const QString action = request.section(u':', 0, 0);
+        const QPointer<SonWindow> child = children.value(request.section(u':', 1).toInt());
+        if (buttons.contains(action)) {
+            QTest::mouseClick(
+                child->findChild<QToolButton *>(buttons.value(action)), Qt::LeftButton);
+        } else if (action == QLatin1String("escape")) {
+            QTest::keyClick(child, Qt::Key_Escape);
+        } else if (action == QLatin1String("wm-close")) {
+            child->close();
+        } else {
+            const bool inWindow = action != QLatin1String("outside");
+            QString address = inWindow ? request : request.section(u':', 1);
+            if (address.startsWith(u'/'))
+                address = server.url(address).toString();
+            window.slot_callson(address, 300, 200, QStringLiteral("backup.xls"), inWindow);
+            if (window.lastChild)
+                children.insert(window.lastChild->id, window.lastChild);
+            continue;
+        }
+        if (action != QLatin1String("minimise"))
+            QTRY_VERIFY(!child);
+    }
+
+    QList<int> open;
+    for (SonWindow *child : childWindows()) {
+        open << child->id;
+        QCOMPARE(child->geometry(), QRect(180, 110, 300, 200));
+    }
+    QCOMPARE(open, windows);
+    QList<int> numbers;
+    for (const QList<QVariant> &emission : activations)
+        numbers << emission.first().toInt();
+    QCOMPARE(numbers, activated);
+    if (!activated.isEmpty()) {
+        QTRY_COMPARE(QApplication::activeWindow(), children.value(activated.last()).data());
+        QVERIFY(!QApplication::activeWindow()->isMinimized());
+    }
+    QCOMPARE(handler.opened, handedOver);
+    QCOMPARE(asked, QStringList(exports, QStringLiteral("backup.xls")));
+    QTRY_COMPARE(server.requestsFor(backupPath).size() - exportsBefore, exports * 2);
+    QTRY_VERIFY(!window.backupDialog);
+}
+
+void tst_MainWindow::childWindow_data()
+{
+    QTest::addColumn<QByteArray>("path"); // of the child's page; "closed" for a port without server
+    QTest::addColumn<bool>("loaded"); // the loading animation is gone
+    // After the load, once the child has been moved to the screen's corner: "drag" it by its
+    // title bar, "request" a further child from its page, or "save and close" it by its button
+    // while an image downloads.
+    QTest::addColumn<QString>("then");
+
+    QTest::newRow("animation gone after the load") << QByteArray("/a") << true << "";
+    QTest::newRow("failed load keeps the animation") << QByteArray("closed") << false << "";
+    QTest::newRow("main window's login sent along") << QByteArray("/private") << true << "";
+    QTest::newRow("dragged by its title bar") << QByteArray("/a") << true << "drag";
+    QTest::newRow("request of the child's page: centred on the main window, not the child")
+        << QByteArray("/a") << true << "request";
+    QTest::newRow("closed while saving an image: view and page gone, the image saved")
+        << QByteArray("/a") << true << "save and close";
+}
+
+void tst_MainWindow::childWindow()
+{
+    QFETCH(QByteArray, path);
+    QFETCH(bool, loaded);
+    QFETCH(QString, then);
+
+    BoxAnswerer answerer(QMessageBox::Ok);
+    TestWindow window(largeScreen);
+    open(window, server.url(QStringLiteral("/signin")));
+    window.move(100, 60);
+    const QUrl address = path == "closed"
+        ? QUrl(QStringLiteral("http://127.0.0.1:%1/").arg(TestServer::closedPort()))
+        : server.url(QString::fromLatin1(path));
+    window.slot_callson(address.toString(), 400, 300, QStringLiteral("子窗口"), true);
+    const QPointer<SonWindow> child = window.lastChild;
+    const QPointer<HtmlView> view = child->findChild<HtmlView *>();
+    const QPointer<QWebEnginePage> page = view->page();
+    QSignalSpy finished(view, &HtmlView::loadFinished);
+    QVERIFY(finished.wait(20000));
+
+    auto *loading = child->findChild<QLabel *>(QStringLiteral("loadingLabel"));
+    auto *close = child->findChild<QToolButton *>(QStringLiteral("closeButton"));
+    QCOMPARE(child->geometry(), QRect(130, 60, 400, 300));
+    QCOMPARE(view->geometry(), QRect(6, 25, 388, 269));
+    QCOMPARE(loading->geometry(), view->geometry());
+    QCOMPARE(child->findChild<QLabel *>(QStringLiteral("frameLabel"))->geometry(),
+        QRect(5, 24, 390, 271));
+    QCOMPARE(close->geometry(), QRect(370, 1, 30, 22));
+    QCOMPARE(child->findChild<QToolButton *>(QStringLiteral("minButton"))->geometry(),
+        QRect(340, 1, 30, 22));
+    QCOMPARE(loading->isVisible(), !loaded);
+    child->move(0, 0);
+    if (then == QLatin1String("drag")) {
+        for (const QEvent::Type type : { QEvent::MouseButtonPress, QEvent::MouseMove }) {
+            const QPointF at(200 + (type == QEvent::MouseMove ? 30 : 0), 10);
+            const Qt::MouseButton button
+                = type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton;
+            QMouseEvent event(type, at, at, button, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(child, &event);
+        }
+        QCOMPARE(child->pos(), QPoint(30, 0));
+    }
+    if (then == QLatin1String("request")) {
+        page->runJavaScript(
+            QStringLiteral("sonwindow.onCall('grandchild', 300, 200, 't', true, true)"));
+        QTRY_COMPARE_WITH_TIMEOUT(childWindows().size(), 2, 10000);
+        QCOMPARE(window.lastChild->geometry(), QRect(180, 110, 300, 200));
+    }
+    if (then != QLatin1String("save and close"))
+        return;
+
+    QTemporaryDir folder;
+    const QString target = folder.filePath(QStringLiteral("saved.png"));
+    const QUrl image = server.url(QStringLiteral("/slow.png"));
+    WebProfile::downloads()->expect(image, target);
+    page->download(image, target);
+    QTRY_VERIFY_WITH_TIMEOUT(!server.requestsFor("/slow.png").isEmpty(), 10000);
+    QTest::mouseClick(close, Qt::LeftButton);
+    QTRY_VERIFY(!child);
+    QVERIFY(!view);
+    QVERIFY(!page);
+    QTRY_COMPARE_WITH_TIMEOUT(answerer.seen, QStringList(QStringLiteral("提示|下载完成")), 10000);
+    QFile saved(target);
+    QVERIFY(saved.open(QIODevice::ReadOnly));
+    QCOMPARE(saved.readAll(), QByteArray("image bytes"));
 }
 
 TAVREL_TEST_MAIN(tst_MainWindow)

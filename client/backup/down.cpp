@@ -1,9 +1,9 @@
 #include "down.h"
 
 #include "download.h"
+#include "savequestion.h"
 
 #include <QDir>
-#include <QFileDialog>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
@@ -16,8 +16,7 @@ down::down(QWidget *parent)
     , status(new QLabel(this))
 {
     askFileName = [this](const QString &suggestedName) {
-        return QFileDialog::getSaveFileName(
-            this, tr("选择要保存的位置"), suggestedName, tr("XLS文件(*.xls)"));
+        return SaveQuestion::ask(this, tr("选择要保存的位置"), suggestedName, tr("XLS文件(*.xls)"));
     };
     connect(download, &Download::finished, this, &down::httpFinished);
 

@@ -29,7 +29,7 @@ public:
     static QString pagePath(const QString &chosenName, int page);
 
     // Asks where to save, starting from the suggested name; an empty answer means the user
-    // declined. The save-file dialog unless replaced (tests answer it themselves).
+    // declined. The client's save question (SaveQuestion) unless replaced.
     std::function<QString(const QString &suggestedName)> askFileName;
 
     // How long a page may deliver nothing before the export gives up on it.

@@ -1,12 +1,16 @@
 #include "mainwindow.h"
 
 #include "bridgechannel.h"
+#include "down.h"
 #include "htmlview.h"
 #include "machinekey.h"
 #include "myobject.h"
+#include "sonwindow.h"
+#include "spritebutton.h"
 
 #include <QAction>
 #include <QApplication>
+#include <QDesktopServices>
 #include <QIcon>
 #include <QLabel>
 #include <QMenu>
@@ -14,7 +18,6 @@
 #include <QMouseEvent>
 #include <QMovie>
 #include <QScreen>
-#include <QToolButton>
 
 Q_LOGGING_CATEGORY(lcMainWindow, "corvex.mainwindow")
 
@@ -55,26 +58,22 @@ MainWindow::MainWindow(QWidget *parent)
     titleLabel->setFixedWidth(300);
     titleLabel->setStyleSheet(QStringLiteral("color:#999999;border:0px"));
 
-    maxButton = new QToolButton(this);
+    maxButton = new SpriteButton(QStringLiteral(":/images/max.png"), this);
     maxButton->setObjectName(QStringLiteral("maxButton"));
-    connect(maxButton, &QToolButton::clicked, this, &MainWindow::slot_max);
+    connect(maxButton, &SpriteButton::clicked, this, &MainWindow::slot_max);
 
     titleBar = new QLabel(this);
     titleBar->setStyleSheet(QLatin1String(titleBarStyle));
 
-    minButton = new QToolButton(this);
+    minButton = new SpriteButton(QStringLiteral(":/images/min.png"), this);
     minButton->setObjectName(QStringLiteral("minButton"));
-    connect(minButton, &QToolButton::clicked, this, &MainWindow::slot_min);
-    closeButton = new QToolButton(this);
+    connect(minButton, &SpriteButton::clicked, this, &MainWindow::slot_min);
+    closeButton = new SpriteButton(QStringLiteral(":/images/close.png"), this);
     closeButton->setObjectName(QStringLiteral("closeButton"));
-    connect(closeButton, &QToolButton::clicked, this, &MainWindow::slot_close);
-
-    for (QToolButton *button : { minButton, maxButton, closeButton }) {
-        button->setStyleSheet(QStringLiteral("background:transparent;border:0px;"));
-        button->installEventFilter(this);
-    }
-    for (QToolButton *button : { closeButton, maxButton, minButton })
-        setButtonState(button, 0);
+    connect(closeButton, &SpriteButton::clicked, this, &MainWindow::slot_close);
+    // A button takes the press: a drag must not follow the cursor from there.
+    for (SpriteButton *button : { minButton, maxButton, closeButton })
+        connect(button, &SpriteButton::pressed, this, [this] { dragging = false; });
 
     iconLabel->move(6, 4);
     titleLabel->move(26, 5);
@@ -124,42 +123,58 @@ void MainWindow::slot_callson(
     const QString &url, int width, int height, const QString &title, bool inWindow)
 {
     qCDebug(lcMainWindow) << "script request" << url << width << height << title << inWindow;
+    if (url.contains(QLatin1String("ClientServices/BackUp.ashx"))) {
+        startBackup(url, width, title);
+        return;
+    }
+    if (!inWindow) {
+        openOutside(url);
+        return;
+    }
+    if (urlMap.contains(url)) {
+        Q_EMIT setActiveWindow(urlMap.value(url));
+        return;
+    }
+    auto *child = new SonWindow;
+    lastChild = child;
+    connect(this, &MainWindow::setActiveWindow, child, &SonWindow::slot_setActiveWindow);
+    connect(child, &SonWindow::removeurl, this, &MainWindow::slot_removeurl);
+    connect(child, &SonWindow::soncallson, this, &MainWindow::slot_callson);
+    child->id = ++childCounter;
+    child->url = url;
+    urlMap.insert(url, childCounter);
+    child->openPage(url, width, height, title, x() + (this->width() - width) / 2,
+        y() + (this->height() - height) / 2);
+}
+
+void MainWindow::slot_removeurl(const QString &url)
+{
+    urlMap.remove(url);
+}
+
+void MainWindow::startBackup(const QString &url, int pageCount, const QString &fileName)
+{
+    backupDialog = new down;
+    backupDialog->beginBackup(url, pageCount, fileName);
+    qCDebug(lcMainWindow) << "backup" << url;
+}
+
+void MainWindow::openOutside(const QString &url)
+{
+    const QUrl address(url);
+    const QString scheme = address.scheme();
+    if (!address.isValid()
+        || (scheme != QLatin1String("http") && scheme != QLatin1String("https")
+            && scheme != QLatin1String("mailto"))) {
+        qCDebug(lcMainWindow) << "refused to hand" << url << "to the system";
+        return;
+    }
+    QDesktopServices::openUrl(address);
 }
 
 QRect MainWindow::availableArea() const
 {
     return QGuiApplication::primaryScreen()->availableGeometry();
-}
-
-bool MainWindow::eventFilter(QObject *watched, QEvent *event)
-{
-    auto *button = qobject_cast<QToolButton *>(watched);
-    const auto isLeft
-        = [event] { return static_cast<QMouseEvent *>(event)->button() == Qt::LeftButton; };
-    if (button) {
-        switch (event->type()) {
-        case QEvent::Enter:
-            setButtonState(button, 1);
-            break;
-        case QEvent::Leave:
-            setButtonState(button, 0);
-            break;
-        case QEvent::MouseButtonPress:
-            if (isLeft()) {
-                // The button takes the press; a drag must not follow the cursor from here.
-                dragging = false;
-                setButtonState(button, 2);
-            }
-            break;
-        case QEvent::MouseButtonRelease:
-            if (isLeft())
-                setButtonState(button, 0);
-            break;
-        default:
-            break;
-        }
-    }
-    return QMainWindow::eventFilter(watched, event);
 }
 
 void MainWindow::mousePressEvent(QMouseEvent *event)
@@ -273,22 +288,6 @@ void MainWindow::iconActivated(QSystemTrayIcon::ActivationReason reason)
         bringToFront();
 }
 
-void MainWindow::setButtonState(QToolButton *button, int frame)
-{
-    QString image = QStringLiteral(":/images/close.png");
-    if (button == maxButton)
-        image = restored ? QStringLiteral(":/images/max.png")
-                         : QStringLiteral(":/images/restore.png");
-    else if (button == minButton)
-        image = QStringLiteral(":/images/min.png");
-    const QPixmap sprite(image);
-    const int q = sprite.width() / 4;
-    const int h = sprite.height();
-    button->setIcon(QIcon(sprite.copy(frame * q, 0, q, h)));
-    button->setIconSize(QSize(q + 5, h));
-    button->setFixedSize(q, h);
-}
-
 void MainWindow::layoutChildren()
 {
     const int w = width();
@@ -303,7 +302,8 @@ void MainWindow::layoutChildren()
     closeButton->move(w - 30, 0);
     maxButton->move(w - 60, 0);
     minButton->move(w - 90, 0);
-    setButtonState(maxButton, 0);
+    maxButton->setSprite(
+        restored ? QStringLiteral(":/images/max.png") : QStringLiteral(":/images/restore.png"));
     closeButton->raise();
     maxButton->raise();
     minButton->raise();

@@ -2,7 +2,9 @@
 
 #include <QLoggingCategory>
 #include <QMainWindow>
+#include <QMap>
 #include <QPoint>
+#include <QPointer>
 #include <QRect>
 #include <QSystemTrayIcon>
 
@@ -13,8 +15,10 @@ class MyObject;
 class QAction;
 class QLabel;
 class QMenu;
-class QToolButton;
 class QUrl;
+class SonWindow;
+class SpriteButton;
+class down;
 
 // The client's one top-level window: frameless, with a title bar of its own drawn over the top
 // of its page, a tray icon, and two page modes told apart by the address alone. Login pages
@@ -36,8 +40,15 @@ public:
     // comes up, in front, even while its first page is still loading.
     void bringToFront();
 
+Q_SIGNALS:
+    // Reaches every child window; the one numbered n comes forward.
+    void setActiveWindow(int n);
+
 public Q_SLOTS:
-    // Every request of a page script arrives here.
+    // Every request of a page script arrives here, from this window's page or a child's. A
+    // backup address starts a backup export whatever inWindow says; otherwise inWindow false
+    // hands the address to the system's handler, and inWindow true opens it in a child window
+    // centred on this one, or brings forward the child already open for exactly that address.
     void slot_callson(
         const QString &url, int width, int height, const QString &title, bool inWindow);
 
@@ -46,7 +57,10 @@ protected:
     // available geometry.
     virtual QRect availableArea() const;
 
-    bool eventFilter(QObject *watched, QEvent *event) override;
+    // The newest child window and backup export; both delete themselves.
+    QPointer<SonWindow> lastChild;
+    QPointer<down> backupDialog;
+
     void mousePressEvent(QMouseEvent *event) override;
     void mouseReleaseEvent(QMouseEvent *event) override;
     void mouseDoubleClickEvent(QMouseEvent *event) override;
@@ -59,10 +73,12 @@ private Q_SLOTS:
     void slot_max();
     void slot_close();
     void iconActivated(QSystemTrayIcon::ActivationReason reason);
+    void slot_removeurl(const QString &url);
 
 private:
-    // Frame 0 normal, 1 hovered, 2 pressed, out of the button's four-frame image.
-    void setButtonState(QToolButton *button, int frame);
+    void startBackup(const QString &url, int pageCount, const QString &fileName);
+    // Only web and mail addresses: a page must not start programs on the user's machine.
+    void openOutside(const QString &url);
     // Places the view, the title bar and the buttons for the current size and centres the window.
     void layoutChildren();
     void applyPageMode();
@@ -73,9 +89,9 @@ private:
 
     QLabel *iconLabel;
     QLabel *titleLabel;
-    QToolButton *minButton;
-    QToolButton *maxButton;
-    QToolButton *closeButton;
+    SpriteButton *minButton;
+    SpriteButton *maxButton;
+    SpriteButton *closeButton;
     QRect restoreRect;
     bool restored = true;
     // 0 no page yet, 1 login stage, 3 main page waiting for its set-up, 4 main page set up.
@@ -92,4 +108,7 @@ private:
     QString machineKey;
     bool firstLoad = true;
     MyObject *bridge;
+    // The open child windows by address, exactly as requested, with their numbers.
+    QMap<QString, int> urlMap;
+    int childCounter = 0;
 };

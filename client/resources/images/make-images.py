@@ -323,6 +323,8 @@ def barbg_png():
 def sonbg_png():
     c = Canvas(1000, 1000)
     c.gradient((0xFC, 0xFE, 0xFF, 255), (0xEB, 0xF6, 0xF9, 255))
+    # The child window's title bar: its title is white.
+    c.fill_rect(0, 0, 1000, 24, TEAL)
     save('sonbg.png', png_bytes(c))
 
 
