@@ -4,6 +4,7 @@
 // so neither side pays for the other's serving.
 
 #include "down.h"
+#include "savequestion.h"
 #include "testmain.h"
 #include "testserver.h"
 
@@ -58,7 +59,9 @@ qint64 exportPages(const QString &baseUrl, int pages, const QString &folder)
     QElapsedTimer clock;
     clock.start();
     auto *job = new down;
-    job->askFileName = [folder](const QString &) { return folder + QStringLiteral("/backup.xls"); };
+    SaveQuestion::answerWith([folder](const QString &, const QString &, const QString &) {
+        return folder + QStringLiteral("/backup.xls");
+    });
     // A plain event loop: QTest's waits sleep between rounds of events, which would be timed too.
     QEventLoop loop;
     QObject::connect(job, &QObject::destroyed, &loop, &QEventLoop::quit);

@@ -1,5 +1,6 @@
 #include "down.h"
 #include "download.h"
+#include "savequestion.h"
 #include "testmain.h"
 #include "testserver.h"
 
@@ -8,6 +9,7 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 
 namespace {
@@ -123,10 +125,11 @@ void tst_Down::exportPages()
     QPointer<down> job = new down;
     job->setStallTimeout(300);
     QString suggested;
-    job->askFileName = [&](const QString &suggestedName) {
+    const auto restoreDialog = qScopeGuard([] { SaveQuestion::answerWith({}); });
+    SaveQuestion::answerWith([&](const QString &, const QString &suggestedName, const QString &) {
         suggested = suggestedName;
         return page2 == Declined ? QString() : dir.filePath("backup.xls");
-    };
+    });
     QStringList progress; // what the progress window showed as each page was asked for
     connect(&server, &TestServer::requestReceived, this, [&] {
         if (job && job->isVisible())

@@ -15,9 +15,6 @@ down::down(QWidget *parent)
     , download(new Download(this))
     , status(new QLabel(this))
 {
-    askFileName = [this](const QString &suggestedName) {
-        return SaveQuestion::ask(this, tr("选择要保存的位置"), suggestedName, tr("XLS文件(*.xls)"));
-    };
     connect(download, &Download::finished, this, &down::httpFinished);
 
     setWindowTitle(tr("备份"));
@@ -47,7 +44,8 @@ QString down::pagePath(const QString &chosenName, int page)
 void down::beginBackup(const QString &url, int count, const QString &suggestedName)
 {
     pageCount = count;
-    chosenName = askFileName(suggestedName);
+    chosenName
+        = SaveQuestion::ask(this, tr("选择要保存的位置"), suggestedName, tr("XLS文件(*.xls)"));
     if (chosenName.isEmpty()) {
         deleteLater();
         return;

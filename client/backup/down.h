@@ -4,8 +4,6 @@
 #include <QLoggingCategory>
 #include <QString>
 
-#include <functional>
-
 Q_DECLARE_LOGGING_CATEGORY(lcBackup)
 
 class Download;
@@ -27,10 +25,6 @@ public:
     // Where page n is saved: the page number goes before the chosen name's ".xls" ending, in
     // whatever case it is written; a name without that ending is given ".xls" first.
     static QString pagePath(const QString &chosenName, int page);
-
-    // Asks where to save, starting from the suggested name; an empty answer means the user
-    // declined. The client's save question (SaveQuestion) unless replaced.
-    std::function<QString(const QString &suggestedName)> askFileName;
 
     // How long a page may deliver nothing before the export gives up on it.
     void setStallTimeout(int milliseconds);
