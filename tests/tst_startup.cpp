@@ -1,6 +1,8 @@
+#include "programdir.h"
 #include "startup.h"
 #include "testmain.h"
 
+#include <QTemporaryDir>
 #include <QTime>
 
 class tst_Startup : public QObject
@@ -8,7 +10,35 @@ class tst_Startup : public QObject
     Q_OBJECT
 private Q_SLOTS:
     void randomIsDecimalBelow2pow31();
+    void chineseTranslations_data();
+    void chineseTranslations();
 };
+
+void tst_Startup::chineseTranslations_data()
+{
+    QTest::addColumn<QByteArray>("context");
+    QTest::addColumn<QByteArray>("source");
+    QTest::addColumn<QString>("shown");
+
+    QTest::newRow("Qt's own dialogs")
+        << QByteArray("QPlatformTheme") << QByteArray("&Yes") << QStringLiteral("是(&Y)");
+    QTest::newRow("the web engine's menu entries")
+        << QByteArray("RenderViewContextMenuQt") << QByteArray("Copy") << QStringLiteral("复制");
+}
+
+void tst_Startup::chineseTranslations()
+{
+    QFETCH(QByteArray, context);
+    QFETCH(QByteArray, source);
+    QFETCH(QString, shown);
+
+    // A program directory without translations of its own: Qt's are found in Qt's folder.
+    QTemporaryDir programDir;
+    ProgramDir::setPath(programDir.path());
+    QObject owner;
+    Startup::installTranslations(&owner);
+    QCOMPARE(QCoreApplication::translate(context.constData(), source.constData()), shown);
+}
 
 void tst_Startup::randomIsDecimalBelow2pow31()
 {

@@ -11,7 +11,6 @@
 #include <QMovie>
 #include <QSplashScreen>
 #include <QTime>
-#include <QTranslator>
 
 #ifdef Q_OS_UNIX
 #include "quitonsignal.h"
@@ -41,8 +40,7 @@ int main(int argc, char *argv[])
 
     Startup::drawStartupRandom(QTime::currentTime());
 
-    auto *translator = new QTranslator(&app);
-    Startup::installTranslation(translator);
+    Startup::installTranslations(&app);
 
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/images/house.ico")));

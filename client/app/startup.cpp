@@ -25,10 +25,15 @@ void Startup::drawStartupRandom(const QTime &time)
     StartupRandom::set(randomFor(seedFor(time)));
 }
 
-void Startup::installTranslation(QTranslator *translator)
+void Startup::installTranslations(QObject *owner)
 {
-    const QString name = QStringLiteral("qt_zh_CN");
-    if (translator->load(name, ProgramDir::path())
-        || translator->load(name, QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
-        QCoreApplication::installTranslator(translator);
+    for (const char *name : { "qt_zh_CN", "qtwebengine_zh_CN" }) {
+        auto *translator = new QTranslator(owner);
+        if (translator->load(QString::fromLatin1(name), ProgramDir::path())
+            || translator->load(
+                QString::fromLatin1(name), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+            QCoreApplication::installTranslator(translator);
+        else
+            delete translator;
+    }
 }

@@ -2,8 +2,8 @@
 
 #include <QString>
 
+class QObject;
 class QTime;
-class QTranslator;
 
 // Pieces of the client's start-up that the rest of the client and the tests reach.
 namespace Startup {
@@ -18,8 +18,9 @@ QString randomFor(quint32 seed);
 // whose pages' user agent ends with it.
 void drawStartupRandom(const QTime &time);
 
-// Qt's Chinese translation of its own dialogs, from the program directory first, then from
-// Qt's translations folder. Installed in the application when found.
-void installTranslation(QTranslator *translator);
+// Qt's Chinese translation of its own dialogs and of the web engine's menus, each from the
+// program directory first, then from Qt's translations folder; installed in the application
+// when found.
+void installTranslations(QObject *owner);
 
 } // namespace Startup
