@@ -70,8 +70,12 @@ void tst_Corvex::initTestCase()
         "localStorage.setItem('kept', 'saved by the first run');"
         "var xhr = new XMLHttpRequest();"
         "xhr.open('GET', '/report?found=' + encodeURIComponent(found));"
-        "xhr.send();</script></body></html>");
+        "xhr.send();"
+        // Quitting with a child window open must end as cleanly as without.
+        "sonwindow.onCall(location.origin + '/child', 400, 300, 'child', true, false);"
+        "</script></body></html>");
     server.serve("/report", "ok", "text/plain");
+    server.serve("/child", "<html><body><img src=\"/child.png\"></body></html>");
 }
 
 void tst_Corvex::startClient(QProcess &client, QByteArray *found)
@@ -85,6 +89,7 @@ void tst_Corvex::startClient(QProcess &client, QByteArray *found)
     client.start(programDir.clientPath(), {});
     QVERIFY(client.waitForStarted(10000));
     QTRY_VERIFY_WITH_TIMEOUT(server.requestsFor("/report").size() > reportsBefore, 60000);
+    QTRY_VERIFY_WITH_TIMEOUT(server.requestsFor("/child.png").size() > reportsBefore, 60000);
     *found = server.requestsFor("/report").last().query("found");
 }
 
