@@ -144,6 +144,14 @@ public:
         return window->installer();
     }
 
+    // A run of the release stopped dead after so many of its moves, as a kill would stop it: for
+    // two files seven, each old file aside and its new one in, the list likewise, the commit.
+    bool kill(int moves)
+    {
+        run()->setStopAfter(moves);
+        return QTest::qWaitFor([this] { return QFileInfo::exists(journal()); });
+    }
+
     // The run ended with exit code 0.
     bool ended() const
     {
@@ -242,10 +250,7 @@ void tst_Updater::run()
     TestServer::Response list;
     list.contentType = "application/xml";
     list.body = f.publish(server, files);
-    if (fault == "killed"_L1) {
-        f.run()->setStopAfter(7);
-        QVERIFY(QTest::qWaitFor([&f] { return QFileInfo::exists(f.journal()); }));
-    }
+    QVERIFY(fault != "killed"_L1 || f.kill(7));
     if (fault == "no Version"_L1)
         list.body.replace("<Version>" + server + "</Version>", "");
     list.status = fault == "404"_L1 ? 404 : 200;
@@ -322,8 +327,7 @@ void tst_Updater::failure_data()
     row("a file where the temp folder belongs", "temp blocked", 0);
     row("not now: the client starts and passes this version once", "404", 3, u"暂不更新"_s);
     row("try again once the server is mended", "404", 3, u"重试"_s);
-    // A run killed after so many of its seven moves (each old file aside and its new one in, the
-    // list last, then the commit): the next start puts the old files back before it goes on.
+    // The next start after a run killed before its commit puts the old files back first.
     for (int moves = 1; moves <= 6; ++moves)
         QTest::addRow("killed after move %d, then 404", moves)
             << release << u"404, killed after %1"_s.arg(moves) << 6 << QString();
@@ -358,10 +362,7 @@ void tst_Updater::failure()
         QVERIFY(QDir(f.dir.path()).mkpath(u"temp"_s)
             && QFile::setPermissions(f.dir.path(), QFile::ReadOwner | QFile::ExeOwner));
     const QMap<QString, QByteArray> before = f.programFiles();
-    if (fault.contains("killed"_L1)) {
-        f.run()->setStopAfter(fault.section(u' ', -1).toInt());
-        QVERIFY(QTest::qWaitFor([&f] { return QFileInfo::exists(f.journal()); }));
-    }
+    QVERIFY(!fault.contains("killed"_L1) || f.kill(fault.section(u' ', -1).toInt()));
     TestServer::Response engine;
     engine.body = files.last().content;
     engine.status = fault.startsWith("404"_L1) ? 404 : fault == "500"_L1 ? 500 : 200;
