@@ -562,7 +562,7 @@ void tst_MainWindow::children()
         }
         const QPointer<HtmlView> view = child->findChild<HtmlView *>();
         const QPointer<QWebEnginePage> page = view->page();
-        child->move(0, 0);
+        child->move(0, 0); // apart from the main window, on which a further child is centred
         if (action == "drag"_L1) {
             mouse(child, QEvent::MouseButtonPress, Qt::LeftButton, QPointF(200, 10));
             mouse(child, QEvent::MouseMove, Qt::LeftButton, QPointF(230, 10));

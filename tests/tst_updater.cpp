@@ -283,8 +283,8 @@ void tst_Updater::run()
     QCOMPARE(secondDone.size(), 1);
     QCOMPARE(secondDone.first().first().toInt(), 0);
     const bool updated = started == "corvex"_L1;
-    const bool newClient = updated && files.first().name == "corvex";
-    QCOMPARE(f.started(started), newClient ? "new 0 DIR" : "0 DIR");
+    const bool clientReplaced = updated && files.first().name == "corvex";
+    QCOMPARE(f.started(started), clientReplaced ? "new 0 DIR" : "0 DIR");
     QCOMPARE(f.started(updated ? u"quillonv3"_s : u"corvex"_s), "");
     QCOMPARE(f.server.requests().isEmpty(), fault == "unreachable"_L1);
     QVERIFY(!f.leftover());
