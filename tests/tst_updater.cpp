@@ -8,7 +8,6 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
-#include <QLabel>
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
@@ -34,15 +33,14 @@ const QByteArray standIn = "#!/bin/sh\necho \"$# $(pwd)\" > \"$(basename \"$0\")
 const QByteArray newClient = "#!/bin/sh\necho \"new $# $(pwd)\" > corvex-started\n";
 const Files release { { "corvex", newClient }, { "engine.dat", "engine of the new version" } };
 
-const QString firstText = u"正在升级您的Tavrel软件，请等待..."_s;
-const QString nextText = u"正在更新..."_s;
-const QString successText = u"更新成功！"_s;
-const QString failureText = u"更新失败："_s;
+// What a successful run says, in order; a failed one says the first, then why it failed.
+const QStringList successTexts { u"正在升级您的Tavrel软件，请等待..."_s, u"正在更新..."_s,
+    u"更新成功！"_s };
 
 // A temporary program directory, made this process's: stand-in corvex and quillonv3, a program
 // file and an UpdateList.xml of the installed version whose update folder is /update/ on a
-// loopback server, which publishes the releases.
-class Folder
+// loopback server, which publishes the releases; and the updater's window run on it.
+class Fixture
 {
 public:
     bool setUp(const QByteArray &localVersion)
@@ -94,9 +92,9 @@ public:
             && (!program || file.setPermissions(file.permissions() | QFile::ExeOwner));
     }
 
-    // How the program was started ("0 <program dir>"), empty if it was not. A detached start
-    // returns once the program runs, in the program directory like every stand-in, so once no
-    // process works there every start so far is on record.
+    // How the program was started ("0 DIR" when without arguments in the program directory),
+    // empty if it was not. A detached start returns once the program runs, in the program
+    // directory like every stand-in, so once no process works there every start is on record.
     QByteArray started(const QString &program) const
     {
         const QString here = QDir(dir.path()).canonicalPath();
@@ -106,9 +104,9 @@ public:
                 return QFileInfo(u"/proc/%1/cwd"_s.arg(pid)).symLinkTarget() == here;
             });
         });
-        return settled ? read(program + u"-started"_s).trimmed() : "still running";
+        return settled ? read(program + u"-started"_s).trimmed().replace(here.toUtf8(), "DIR")
+                       : "still running";
     }
-    QByteArray here() const { return QDir(dir.path()).canonicalPath().toUtf8(); }
 
     // Every file outside temp/ with its contents: what an update may change.
     QMap<QString, QByteArray> programFiles() const
@@ -123,29 +121,41 @@ public:
         return files;
     }
 
-    QTemporaryDir dir;
-    TestServer server;
-};
-
-// One run of the updater's window with short test seams, and what it said.
-class Run
-{
-public:
-    Run()
-        : window(std::make_unique<MainWindow>())
-        , done(window.get(), &MainWindow::done)
+    // Blocks the name with a folder once the run has begun, after it cleared the backup folder.
+    void obstruct(const QString &name)
     {
+        QObject::connect(&server, &TestServer::requestReceived, &server,
+            [name](const TestServer::Request &request) {
+                if (request.path == "/update/UpdateList.xml")
+                    QDir().mkpath(name);
+            });
+    }
+
+    // Starts a run of the updater's window with short test seams, in place of an earlier one.
+    Installer *run()
+    {
+        window = std::make_unique<MainWindow>();
+        done = std::make_unique<QSignalSpy>(window.get(), &MainWindow::done);
+        statuses.clear();
         window->setStallTimeout(1000);
         window->installer()->setRetryDelay(200);
         QObject::connect(window.get(), &MainWindow::statusChanged, window.get(),
             [this](const QString &text) { statuses << text; });
+        return window->installer();
     }
 
-    bool failed() const
+    // A run of the release stopped dead after so many of its moves, as a kill would stop it: for
+    // two files seven, each old file aside and its new one in, the list likewise, the commit.
+    bool kill(int moves)
     {
-        return QTest::qWaitFor(
-            [this] { return !statuses.isEmpty() && statuses.last().startsWith(failureText); },
-            10000);
+        run()->setStopAfter(moves);
+        return QTest::qWaitFor([this] { return QFileInfo::exists(journal()); });
+    }
+
+    // The run ended with exit code 0.
+    bool ended() const
+    {
+        return (done->size() == 1 || done->wait(10000)) && done->first().first().toInt() == 0;
     }
     QPushButton *button(const QString &text) const
     {
@@ -156,382 +166,243 @@ public:
         return nullptr;
     }
     QString journal() const { return window->installer()->journalPath(); }
+    bool leftover() const
+    {
+        return QFileInfo::exists(journal()) || QFileInfo::exists(window->installer()->backupDir());
+    }
 
+    QTemporaryDir dir;
+    TestServer server;
     std::unique_ptr<MainWindow> window;
-    QSignalSpy done;
+    std::unique_ptr<QSignalSpy> done;
     QStringList statuses;
-};
-
-// Blocks the name with a folder once the run has begun, after it cleared the backup folder.
-void obstruct(Folder &folder, const QString &name)
-{
-    QObject::connect(&folder.server, &TestServer::requestReceived, &folder.server,
-        [name](const TestServer::Request &request) {
-            if (request.path == "/update/UpdateList.xml")
-                QDir().mkpath(name);
-        });
-}
-
-enum class Fault {
-    None,
-    NoVersion,
-    Unreachable,
-    Status404,
-    Status500,
-    CutOff,
-    Oversized,
-    Silent,
-    HtmlPage,
-    Dropped,
-    BackupBlocked,
-    ReadOnlyFolder,
-    TempBlocked,
-    Busy
 };
 
 } // namespace
 
-Q_DECLARE_METATYPE(Fault)
 Q_DECLARE_METATYPE(Files)
 
 class tst_Updater : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
-    void window();
-    void secondUpdater();
-    void decision_data();
-    void decision();
-    void success_data();
-    void success();
+    void run_data();
+    void run();
     void failure_data();
     void failure();
-    void interrupted_data();
-    void interrupted();
-    void afterFailure_data();
-    void afterFailure();
     void releaseTool_data();
     void releaseTool();
 };
 
-void tst_Updater::window()
-{
-    Folder folder;
-    QVERIFY(folder.setUp("1.0"));
-    Run run;
-    QCOMPARE(run.window->windowTitle(), u"Tavrel更新程序"_s);
-    QCOMPARE(run.window->size(), QSize(300, 80));
-    QCOMPARE(run.window->minimumSize(), run.window->maximumSize());
-    QVERIFY(!(run.window->windowFlags() & Qt::WindowMaximizeButtonHint));
-    QCOMPARE(run.window->findChild<QLabel *>()->geometry(), QRect(20, 20, 260, 50));
-    QCOMPARE(run.window->findChild<QLabel *>()->text(), firstText);
-}
-
-// A client started again while the update runs hands over once more; the second updater leaves
-// the folder to the first.
-void tst_Updater::secondUpdater()
-{
-    Folder folder;
-    QVERIFY(folder.setUp("1.0"));
-    TestServer::Response silent;
-    silent.silent = true;
-    folder.server.serve("/update/UpdateList.xml", silent);
-    Run first;
-    QVERIFY(QTest::qWaitFor([&folder] { return !folder.server.requests().isEmpty(); }));
-    Run second;
-    QVERIFY(second.done.wait(5000));
-    QCOMPARE(second.done.first().first().toInt(), 0);
-    QCOMPARE(folder.server.requests().size(), 1);
-    QCOMPARE(first.done.size(), 0);
-    QCOMPARE(folder.started(u"quillonv3"_s), "");
-}
-
-void tst_Updater::decision_data()
+void tst_Updater::run_data()
 {
     QTest::addColumn<QByteArray>("local");
     QTest::addColumn<QByteArray>("server");
-    QTest::addColumn<Fault>("fault"); // of the server's list
+    QTest::addColumn<Files>("files");
     QTest::addColumn<QString>("started");
+    QTest::addColumn<QString>("fault");
 
-    const auto row = [](const char *name, const char *local, const char *server, Fault fault,
-                         const char *started) {
-        QTest::newRow(name) << QByteArray(local) << QByteArray(server) << fault
-                            << QString::fromLatin1(started);
-    };
-    row("equal versions", "1.0.0.1", "1.0.0.1", Fault::None, "quillonv3");
-    row("1.0.0.12 installed, 1.0.0.1 on the server", "1.0.0.12", "1.0.0.1", Fault::None,
-        "quillonv3");
-    row("2.1 on the server is newer than 1.2.1, whose text holds it", "1.2.1", "2.1", Fault::None,
-        "corvex");
-    row("1.10 on the server is newer than 1.9", "1.9", "1.10", Fault::None, "corvex");
-    row("empty Version on the server", "1.0", "", Fault::None, "quillonv3");
-    row("no Version on the server", "1.0", "2.0", Fault::NoVersion, "quillonv3");
-    row("server unreachable", "1.0", "2.0", Fault::Unreachable, "quillonv3");
-    row("404 for the list, a newer list its body", "1.0", "2.0", Fault::Status404, "quillonv3");
-    row("list cut off after a newer Version, no length announced", "1.0", "2.0", Fault::CutOff,
-        "quillonv3");
-    row("list over 1 MiB", "1.0", "2.0", Fault::Oversized, "quillonv3");
+    const auto row
+        = [](const char *name, const char *local, const char *server, const char *started,
+              const char *fault = "", const Files &files = release) {
+              QTest::newRow(name) << QByteArray(local) << QByteArray(server) << files
+                                  << QString(started) << QString(fault);
+          };
+    row("equal versions", "1.0.0.1", "1.0.0.1", "quillonv3");
+    row("1.0.0.12 installed, 1.0.0.1 on the server", "1.0.0.12", "1.0.0.1", "quillonv3");
+    row("2.1 on the server is newer than 1.2.1, whose text holds it", "1.2.1", "2.1", "corvex");
+    row("1.10 on the server is newer than 1.9: two files with Sha256 and Size installed", "1.9",
+        "1.10", "corvex");
+    row("empty Version on the server", "1.0", "", "quillonv3");
+    row("no Version on the server", "1.0", "2.0", "quillonv3", "no Version");
+    row("server unreachable", "1.0", "2.0", "quillonv3", "unreachable");
+    row("404 for the list, a newer list its body", "1.0", "2.0", "quillonv3", "404");
+    row("list cut off after a newer Version, no length announced", "1.0", "2.0", "quillonv3",
+        "cut off");
+    row("list over 1 MiB", "1.0", "2.0", "quillonv3", "oversized");
+    row("an earlier run killed after its commit: its new version kept", "1.0", "2.0", "quillonv3",
+        "killed");
+    row("two files without Sha256 and Size: a busy bar", "1.0", "2.0", "corvex", "",
+        { { "corvex", newClient, false }, { "engine.dat", "new engine", false } });
+    row("a hidden file, and one named with a blank and #", "1.0", "2.0", "corvex", "",
+        { { ".engine.cfg", "hidden settings" }, { "plug in #2.dat", "a new plug-in" } });
+    row("an old file busy for a moment: moved on a later try", "1.0", "2.0", "corvex", "busy");
+    row("an old backup left by an earlier clean-up", "1.0", "2.0", "corvex", "backup blocked");
 }
 
-void tst_Updater::decision()
+// An update when the server's version is newer, quillonv3 started otherwise.
+void tst_Updater::run()
 {
     QFETCH(QByteArray, local);
     QFETCH(QByteArray, server);
-    QFETCH(Fault, fault);
+    QFETCH(Files, files);
     QFETCH(QString, started);
+    QFETCH(QString, fault);
 
-    Folder folder;
-    QVERIFY(folder.setUp(local));
+    Fixture f;
+    QVERIFY(f.setUp(local));
+    const QString backup = f.dir.filePath(u"temp/install-backup/engine.dat"_s);
+    QVERIFY(
+        QDir().mkpath(f.dir.filePath(u"temp/keep"_s)) && QDir().mkpath(QFileInfo(backup).path()));
+    QVERIFY(f.write(u"temp/keep/note.txt"_s, "kept")
+        && f.write(u"temp/stale.dll"_s, "left by an earlier run"));
+    QVERIFY(fault != "backup blocked"_L1 || f.write(u"temp/install-backup/engine.dat"_s, "old"));
     TestServer::Response list;
     list.contentType = "application/xml";
-    list.body = folder.publish(server, { { "engine.dat", "engine of the new version" } });
-    if (fault == Fault::NoVersion)
+    list.body = f.publish(server, files);
+    QVERIFY(fault != "killed"_L1 || f.kill(7));
+    if (fault == "no Version"_L1)
         list.body.replace("<Version>" + server + "</Version>", "");
-    list.status = fault == Fault::Status404 ? 404 : 200;
-    list.announceLength = fault != Fault::CutOff;
-    if (fault == Fault::CutOff)
+    list.status = fault == "404"_L1 ? 404 : 200;
+    list.announceLength = fault != "cut off"_L1;
+    if (fault == "cut off"_L1)
         list.body.truncate(list.body.indexOf("</Version>") + 10);
-    if (fault == Fault::Oversized)
+    if (fault == "oversized"_L1)
         list.body.replace(
             "</UpdateList>", "<!--" + QByteArray(1100 * 1024, 'x') + "--></UpdateList>");
-    folder.server.serve("/update/UpdateList.xml", list);
-    if (fault == Fault::Unreachable) {
-        QVERIFY(folder.write(u"UpdateList.xml"_s,
-            folder.read(u"UpdateList.xml"_s)
-                .replace(QByteArray::number(folder.server.url().port()),
-                    QByteArray::number(TestServer::closedPort()))));
+    f.server.serve("/update/UpdateList.xml", list);
+    const QByteArray port = QByteArray::number(f.server.url().port());
+    if (fault == "unreachable"_L1)
+        QVERIFY(f.write(u"UpdateList.xml"_s,
+            f.read(u"UpdateList.xml"_s)
+                .replace(port, QByteArray::number(TestServer::closedPort()))));
+
+    f.run();
+    // A client started again meanwhile hands over once more: that updater leaves the folder to
+    // this one, asking and starting nothing.
+    MainWindow second;
+    QSignalSpy secondDone(&second, &MainWindow::done);
+    if (fault == "busy"_L1) {
+        // Something holds the engine's backup name for a while, so the old engine cannot be
+        // moved aside at first.
+        f.obstruct(backup);
+        QVERIFY(QTest::qWaitFor([&f] { return QFileInfo::exists(f.journal()); }));
+        QVERIFY(QDir().rmdir(backup));
     }
-
-    Run run;
-    QVERIFY(run.done.wait(10000));
-    QCOMPARE(run.done.first().first().toInt(), 0);
-    QCOMPARE(folder.started(started), "0 " + folder.here());
-    QCOMPARE(folder.started(started == "corvex"_L1 ? u"quillonv3"_s : u"corvex"_s), "");
-    // The network layer may ask again for an answer cut short.
-    for (const TestServer::Request &request : folder.server.requests())
-        QCOMPARE(request.header("User-Agent"), QByteArray(Download::userAgent.data()));
-    QCOMPARE(folder.server.requests().isEmpty(), fault == Fault::Unreachable);
-}
-
-void tst_Updater::success_data()
-{
-    QTest::addColumn<Files>("files");
-    QTest::addColumn<Fault>("fault");
-
-    QTest::newRow("two files with Sha256 and Size") << release << Fault::None;
-    QTest::newRow("two files without Sha256 and Size: a busy bar")
-        << Files { { "corvex", newClient, false }, { "engine.dat", "new engine", false } }
-        << Fault::None;
-    QTest::newRow("a hidden file, and one named with a blank and #")
-        << Files { { ".engine.cfg", "hidden settings" }, { "plug in #2.dat", "a new plug-in" } }
-        << Fault::None;
-    QTest::newRow("an old file busy for a moment: moved on a later try") << release << Fault::Busy;
-    QTest::newRow("an old backup left by an earlier clean-up") << release << Fault::BackupBlocked;
-}
-
-void tst_Updater::success()
-{
-    QFETCH(Files, files);
-    QFETCH(Fault, fault);
-
-    Folder folder;
-    QVERIFY(folder.setUp("1.0.0.1"));
-    const QByteArray list = folder.publish("1.0.0.2", files);
-    QVERIFY(QDir(folder.dir.path()).mkpath(u"temp/keep"_s));
-    QVERIFY(folder.write(u"temp/keep/note.txt"_s, "kept"));
-    QVERIFY(folder.write(u"temp/stale.dll"_s, "left by an earlier run"));
-    const QString obstacle = folder.dir.filePath(u"temp/install-backup/engine.dat"_s);
-    QVERIFY(QDir(folder.dir.path()).mkpath(u"temp/install-backup"_s));
-    QVERIFY(
-        fault != Fault::BackupBlocked || folder.write(u"temp/install-backup/engine.dat"_s, "old"));
-
-    Run run;
-    // Something holds the engine's backup name, so the old engine cannot be moved aside.
-    if (fault == Fault::Busy)
-        obstruct(folder, obstacle);
-    if (fault == Fault::Busy) {
-        QVERIFY(QTest::qWaitFor([&run] { return QFile::exists(run.journal()); }));
-        QVERIFY(QDir().rmdir(obstacle));
-    }
-    QVERIFY(run.done.wait(10000));
-    QCOMPARE(run.done.first().first().toInt(), 0);
+    QVERIFY(f.ended());
+    QCOMPARE(secondDone.size(), 1);
+    QCOMPARE(secondDone.first().first().toInt(), 0);
+    const bool updated = started == "corvex"_L1;
+    const bool clientReplaced = updated && files.first().name == "corvex";
+    QCOMPARE(f.started(started), clientReplaced ? "new 0 DIR" : "0 DIR");
+    QCOMPARE(f.started(updated ? u"quillonv3"_s : u"corvex"_s), "");
+    QCOMPARE(f.server.requests().isEmpty(), fault == "unreachable"_L1);
+    QVERIFY(!f.leftover());
+    QCOMPARE(f.read(u"temp/keep/note.txt"_s), "kept");
     for (const File &file : files)
-        QCOMPARE(folder.read(QString::fromUtf8(file.name)), file.content);
-    QCOMPARE(folder.read(u"UpdateList.xml"_s), list);
+        QCOMPARE(
+            f.read(QString::fromUtf8(file.name)) == file.content, updated || fault == "killed"_L1);
+    if (!updated)
+        return;
+
+    QCOMPARE(f.read(u"UpdateList.xml"_s), list.body);
     QCOMPARE(QDir(ProgramDir::tempDir()).entryList(QDir::Files | QDir::Hidden), QStringList());
-    QCOMPARE(folder.read(u"temp/keep/note.txt"_s), "kept");
-    QVERIFY(!QFileInfo::exists(run.window->installer()->backupDir()));
-    QCOMPARE(run.statuses, QStringList({ firstText, nextText, successText }));
-    const auto *bar = run.window->findChild<QProgressBar *>();
+    QCOMPARE(f.statuses, successTexts);
+    const auto *bar = f.window->findChild<QProgressBar *>();
     QCOMPARE(bar->maximum(), files.first().checked ? 1000 : 1);
     QCOMPARE(bar->value(), bar->maximum());
-    const bool newClient = files.first().name == "corvex";
-    QCOMPARE(folder.started(u"corvex"_s), (newClient ? "new 0 " : "0 ") + folder.here());
-    QCOMPARE(folder.started(u"quillonv3"_s), "");
-    QCOMPARE(folder.server.requests().size(), 3);
-    for (const TestServer::Request &request : folder.server.requests())
+    QCOMPARE(f.server.requests().size(), 3);
+    for (const TestServer::Request &request : f.server.requests())
         QCOMPARE(request.header("User-Agent"), QByteArray(Download::userAgent.data()));
 }
 
 void tst_Updater::failure_data()
 {
     QTest::addColumn<Files>("files");
-    QTest::addColumn<Fault>("fault"); // of the engine
+    QTest::addColumn<QString>("fault"); // of the engine
     QTest::addColumn<int>("requests");
+    QTest::addColumn<QString>("then"); // the button the user clicks afterwards, if any
 
-    QTest::newRow("file answered 404") << release << Fault::Status404 << 3;
-    QTest::newRow("file answered 500") << release << Fault::Status500 << 3;
-    QTest::newRow("HTML error page with 200 but wrong Sha256") << release << Fault::HtmlPage << 3;
-    QTest::newRow("connection dropped halfway") << release << Fault::Dropped << 3;
-    QTest::newRow("server silent on a file") << release << Fault::Silent << 3;
-    QTest::newRow("old file cannot be moved aside") << release << Fault::BackupBlocked << 3;
-    QTest::newRow("program folder read-only") << release << Fault::ReadOnlyFolder << 3;
-    QTest::newRow("a file where the temp folder belongs") << release << Fault::TempBlocked << 0;
-    const auto named = [](const char *row, const QByteArray &name) {
-        QTest::newRow(row) << Files { { "corvex", newClient }, { name, "x", false } } << Fault::None
-                           << 1;
-    };
-    named("name ../x", "../x");
-    named("name a/b", "a/b");
-    named("name a\\b", "a\\b");
-    named("empty name", "");
-    named("name ..", "..");
-    named("name C:x", "C:x");
-    named("name with a line break", "a&#10;b");
-    named("name with a trailing dot, which Windows drops", "corvex.");
-    named("a Windows device name", "nul.txt");
-    named("the list's own name in other case", "updatelist.XML");
-    named("a name the updater keeps for itself", "install-journal");
-    named("the same name twice, in other case", "CORVEX");
-    // The name carries an attribute into the list.
-    named("Sha256 not 64 hexadecimal digits", "engine.dat\" Sha256=\"12ab");
-    named("Size not a number", "engine.dat\" Size=\"-1");
+    const auto row
+        = [](const char *name, const char *fault, int requests = 3, const QString &then = {}) {
+              QTest::newRow(name) << release << QString(fault) << requests << then;
+          };
+    row("file answered 404", "404");
+    row("file answered 500", "500");
+    row("HTML error page with 200 but wrong Sha256", "HTML page");
+    row("connection dropped halfway", "dropped");
+    row("server silent on a file", "silent");
+    row("old file cannot be moved aside", "backup blocked");
+    row("program folder read-only", "read-only");
+    row("a file where the temp folder belongs", "temp blocked", 0);
+    row("not now: the client starts and passes this version once", "404", 3, u"暂不更新"_s);
+    row("try again once the server is mended", "404", 3, u"重试"_s);
+    // The next start after a run killed before its commit puts the old files back first.
+    for (int moves = 1; moves <= 6; ++moves)
+        QTest::addRow("killed after move %d, then 404", moves)
+            << release << u"404, killed after %1"_s.arg(moves) << 6 << QString();
+    // Names refused before any download: paths, drive letters and streams, control characters,
+    // names Windows changes or keeps for devices, the updater's own names, a name twice in other
+    // case, and a name that carries a bad Sha256 or Size into the list.
+    for (const char *name :
+        { "../x", "a/b", "a\\b", "", "..", "C:x", "a&#10;b", "corvex.", "nul.txt", "updatelist.XML",
+            "install-journal", "CORVEX", "engine.dat\" Sha256=\"12ab", "engine.dat\" Size=\"-1" })
+        QTest::addRow("name %s", name)
+            << Files { { "corvex", newClient }, { name, "x", false } } << "" << 1 << QString();
 }
 
 void tst_Updater::failure()
 {
     QFETCH(Files, files);
-    QFETCH(Fault, fault);
+    QFETCH(QString, fault);
     QFETCH(int, requests);
+    QFETCH(QString, then);
 
-    if (fault == Fault::ReadOnlyFolder && geteuid() == 0)
+    if (fault == "read-only"_L1 && geteuid() == 0)
         QSKIP("permissions do not stop root; the row \"old file cannot be moved aside\" covers a "
               "move that fails");
-    Folder folder;
-    QVERIFY(folder.setUp("1.0"));
-    folder.publish("2.0", files);
+    Fixture f;
+    QVERIFY(f.setUp("1.0"));
+    f.publish("2.0", files);
+    if (fault == "temp blocked"_L1)
+        QVERIFY(f.write(u"temp"_s, "not a folder"));
+    // The temp folder is there from an earlier run and stays writable.
+    const QFile::Permissions writable = QFile::permissions(f.dir.path());
+    if (fault == "read-only"_L1)
+        QVERIFY(QDir(f.dir.path()).mkpath(u"temp"_s)
+            && QFile::setPermissions(f.dir.path(), QFile::ReadOwner | QFile::ExeOwner));
+    const QMap<QString, QByteArray> before = f.programFiles();
+    QVERIFY(!fault.contains("killed"_L1) || f.kill(fault.section(u' ', -1).toInt()));
     TestServer::Response engine;
     engine.body = files.last().content;
-    engine.status = fault == Fault::Status404 ? 404 : fault == Fault::Status500 ? 500 : 200;
+    engine.status = fault.startsWith("404"_L1) ? 404 : fault == "500"_L1 ? 500 : 200;
     // As long as the file, so only its checksum can tell.
-    if (fault == Fault::HtmlPage)
+    if (fault == "HTML page"_L1)
         engine.body = QByteArray("<html>busy</html>").leftJustified(engine.body.size());
-    engine.dropAfter = fault == Fault::Dropped ? engine.body.size() / 2 : -1;
-    engine.silent = fault == Fault::Silent;
-    folder.server.serve("/update/" + files.last().name, engine);
-    if (fault == Fault::TempBlocked)
-        QVERIFY(folder.write(u"temp"_s, "not a folder"));
-    // The temp folder is there from an earlier run and stays writable.
-    const QFile::Permissions writable = QFile::permissions(folder.dir.path());
-    if (fault == Fault::ReadOnlyFolder)
-        QVERIFY(QDir(folder.dir.path()).mkpath(u"temp"_s)
-            && QFile::setPermissions(folder.dir.path(), QFile::ReadOwner | QFile::ExeOwner));
-    const QMap<QString, QByteArray> before = folder.programFiles();
+    engine.dropAfter = fault == "dropped"_L1 ? engine.body.size() / 2 : -1;
+    engine.silent = fault == "silent"_L1;
+    f.server.serve("/update/" + files.last().name, engine);
 
-    Run run;
-    if (fault == Fault::BackupBlocked)
-        obstruct(folder, folder.dir.filePath(u"temp/install-backup/engine.dat"_s));
-    QVERIFY(run.failed());
-    QFile::setPermissions(folder.dir.path(), writable);
-    QCOMPARE(run.statuses.first(), firstText);
-    QVERIFY(run.button(u"重试"_s) && run.button(u"暂不更新"_s));
-    QCOMPARE(folder.programFiles(), before);
-    QVERIFY(!QFileInfo::exists(run.journal()));
-    QCOMPARE(folder.server.requests().size(), requests);
-    QCOMPARE(folder.started(u"corvex"_s), "");
-    QCOMPARE(folder.started(u"quillonv3"_s), "");
-    QCOMPARE(run.done.size(), 0);
-}
+    f.run();
+    if (fault == "backup blocked"_L1)
+        f.obstruct(f.dir.filePath(u"temp/install-backup/engine.dat"_s));
+    QTRY_VERIFY_WITH_TIMEOUT(
+        !f.statuses.isEmpty() && f.statuses.last().startsWith(u"更新失败："_s), 10000);
+    QFile::setPermissions(f.dir.path(), writable);
+    QCOMPARE(f.statuses.first(), successTexts.first());
+    QVERIFY(f.button(u"重试"_s) && f.button(u"暂不更新"_s));
+    QCOMPARE(f.programFiles(), before);
+    QVERIFY(!f.leftover());
+    QCOMPARE(f.server.requests().size(), requests);
+    QCOMPARE(f.started(u"corvex"_s), "");
+    QCOMPARE(f.started(u"quillonv3"_s), "");
+    QCOMPARE(f.done->size(), 0);
+    if (then.isEmpty())
+        return;
 
-void tst_Updater::interrupted_data()
-{
-    QTest::addColumn<int>("moves"); // made before the kill, the commit counting as one
-
-    QTest::newRow("killed with the old client moved aside") << 1;
-    QTest::newRow("killed with the new client in place") << 2;
-    QTest::newRow("killed with the old engine moved aside") << 3;
-    QTest::newRow("killed with both new files in, the old list in place") << 4;
-    QTest::newRow("killed with the old list moved aside") << 5;
-    QTest::newRow("killed with the new list in place, before the commit") << 6;
-    QTest::newRow("killed after the commit, before the clean-up") << 7;
-}
-
-// The next start finds what the killed run left: it puts the old files back, or, once the new
-// ones were all in, keeps them; either way it then goes on as any start does.
-void tst_Updater::interrupted()
-{
-    QFETCH(int, moves);
-
-    Folder folder;
-    QVERIFY(folder.setUp("1.0"));
-    folder.publish("2.0", release);
-    const QMap<QString, QByteArray> before = folder.programFiles();
-    QMap<QString, QByteArray> killed;
-    {
-        Run run;
-        run.window->installer()->setStopAfter(moves);
-        QVERIFY(QTest::qWaitFor([&run] { return QFile::exists(run.journal()); }));
-        killed = folder.programFiles();
-    }
-    TestServer::Response missing;
-    missing.status = 404;
-    folder.server.serve("/update/engine.dat", missing);
-
-    Run restarted;
-    const bool committed = moves == 7;
-    QVERIFY(committed ? restarted.done.wait(10000) : restarted.failed());
-    QCOMPARE(folder.programFiles(), committed ? killed : before);
-    QCOMPARE(folder.started(u"quillonv3"_s), committed ? "0 " + folder.here() : "");
-    QVERIFY(!QFileInfo::exists(restarted.journal()));
-    QVERIFY(!QFileInfo::exists(restarted.window->installer()->backupDir()));
-}
-
-void tst_Updater::afterFailure_data()
-{
-    QTest::addColumn<bool>("tryAgain");
-
-    QTest::newRow("not now: the client starts and passes this version once") << false;
-    QTest::newRow("try again once the server is mended") << true;
-}
-
-void tst_Updater::afterFailure()
-{
-    QFETCH(bool, tryAgain);
-
-    Folder folder;
-    QVERIFY(folder.setUp("1.0"));
-    folder.publish("2.0", release);
-    TestServer::Response missing;
-    missing.status = 404;
-    folder.server.serve("/update/engine.dat", missing);
-    const QMap<QString, QByteArray> before = folder.programFiles();
-
-    Run run;
-    QVERIFY(run.failed());
+    const bool tryAgain = then == u"重试"_s;
     if (tryAgain)
-        folder.publish("2.0", release);
-    run.button(tryAgain ? u"重试"_s : u"暂不更新"_s)->click();
-    QVERIFY(run.done.size() == 1 || run.done.wait(10000));
-    QCOMPARE(run.done.first().first().toInt(), 0);
-    QCOMPARE(folder.started(u"corvex"_s), (tryAgain ? "new 0 " : "0 ") + folder.here());
-    QCOMPARE(folder.started(u"quillonv3"_s), "");
+        f.publish("2.0", release);
+    f.button(then)->click();
+    QVERIFY(f.ended());
+    QCOMPARE(f.started(u"corvex"_s), tryAgain ? "new 0 DIR" : "0 DIR");
+    QCOMPARE(f.started(u"quillonv3"_s), "");
     if (tryAgain) {
-        QCOMPARE(run.statuses.mid(run.statuses.lastIndexOf(firstText)),
-            QStringList({ firstText, nextText, successText }));
-        QCOMPARE(folder.read(u"engine.dat"_s), release.last().content);
+        QCOMPARE(f.statuses.mid(f.statuses.lastIndexOf(successTexts.first())), successTexts);
+        QCOMPARE(f.read(u"engine.dat"_s), release.last().content);
     } else {
-        QCOMPARE(folder.read(u"temp/skip-version"_s), "2.0");
-        QMap<QString, QByteArray> after = folder.programFiles();
+        QCOMPARE(f.read(u"temp/skip-version"_s), "2.0");
+        QMap<QString, QByteArray> after = f.programFiles();
         after.remove(u"corvex-started"_s);
         QCOMPARE(after, before);
     }
@@ -559,42 +430,37 @@ void tst_Updater::releaseTool()
     QFETCH(QString, updatePath);
     QFETCH(bool, published);
 
-    Folder folder;
-    QTemporaryDir work;
-    QVERIFY(folder.setUp("1.0"));
-    const QString base = folder.server.url().toString();
-    const QString out = work.filePath(u"out"_s);
+    Fixture f;
+    QVERIFY(f.setUp("1.0"));
+    const QString base = f.server.url().toString();
     QStringList arguments { u"--login-url"_s, base, u"--server-url"_s, base, u"--update-url"_s,
-        folder.server.url(updatePath).toString(), u"2.0"_s, out };
+        f.server.url(updatePath).toString(), u"2.0"_s, f.dir.filePath(u"out"_s) };
+    const auto content
+        = [](const QString &source) { return source == "corvex"_L1 ? newClient : source.toUtf8(); };
     for (const QString &source : sources) {
-        QVERIFY(QDir(work.path()).mkpath(u"in/"_s + QFileInfo(source).path()));
-        QFile file(work.filePath(u"in/"_s + source));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(source == "corvex"_L1 ? newClient : source.toUtf8());
-        if (!arguments.contains(work.filePath(u"in/"_s + source.section(u'/', 0, 0))))
-            arguments << work.filePath(u"in/"_s + source.section(u'/', 0, 0));
+        const QString given = f.dir.filePath(u"in/"_s + source.section(u'/', 0, 0));
+        QVERIFY(QDir().mkpath(f.dir.filePath(u"in/"_s + QFileInfo(source).path()))
+            && f.write(u"in/"_s + source, content(source)));
+        if (!arguments.contains(given))
+            arguments << given;
     }
     QProcess tool;
     tool.start(QStringLiteral(MAKE_RELEASE_PATH), arguments);
     QVERIFY(tool.waitForFinished(10000));
     QCOMPARE(tool.exitCode() == 0, published);
-    QCOMPARE(QFileInfo::exists(out + u"/UpdateList.xml"_s), published);
+    const QByteArray list = f.read(u"out/UpdateList.xml"_s);
+    QCOMPARE(!list.isEmpty(), published);
     if (!published)
         return;
 
-    for (const QString &name : QDir(out).entryList(QDir::Files | QDir::Hidden)) {
-        QFile file(out + u'/' + name);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        folder.server.serve("/update/" + QUrl::toPercentEncoding(name), file.readAll());
-    }
-    Run run;
-    QVERIFY(run.done.wait(10000));
+    const QDir out(f.dir.filePath(u"out"_s));
+    for (const QString &name : out.entryList(QDir::Files | QDir::Hidden))
+        f.server.serve("/update/" + QUrl::toPercentEncoding(name), f.read(u"out/"_s + name));
+    f.run();
+    QVERIFY(f.ended());
     for (const QString &source : sources)
-        QCOMPARE(folder.read(source.section(u'/', -1)),
-            source == "corvex"_L1 ? newClient : source.toUtf8());
-    QFile list(out + u"/UpdateList.xml"_s);
-    QVERIFY(list.open(QIODevice::ReadOnly));
-    QCOMPARE(folder.read(u"UpdateList.xml"_s), list.readAll());
+        QCOMPARE(f.read(source.section(u'/', -1)), content(source));
+    QCOMPARE(f.read(u"UpdateList.xml"_s), list);
 }
 
 TAVREL_TEST_MAIN(tst_Updater)
