@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <QProcess>
 
 #include <iterator>
 
@@ -70,4 +71,9 @@ QString ProgramDir::executable(const QString &name)
 #else
     return path() + u'/' + name;
 #endif
+}
+
+bool ProgramDir::start(const QString &name)
+{
+    return QProcess::startDetached(executable(name), {}, path());
 }

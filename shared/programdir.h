@@ -21,4 +21,9 @@ QString cacheDir(); // <program dir>/cache
 // Full path of one of the programs in the program directory, with ".exe" on Windows.
 QString executable(const QString &name);
 
+// Starts one of the programs, detached, by its full path, with the program directory as its
+// working directory and no arguments: nothing is looked up on the search path. False when it
+// could not be started.
+bool start(const QString &name);
+
 } // namespace ProgramDir

@@ -37,8 +37,7 @@ UpdateList UpdateList::read(const QString &path)
             open.append({ name, list.text.size(), first });
             if (name == QLatin1String("File")) {
                 const QXmlStreamAttributes attributes = reader.attributes();
-                list.names << attributes.value(QLatin1String("Name")).toString();
-                list.entries << FileEntry { list.names.last(),
+                list.entries << FileEntry { attributes.value(QLatin1String("Name")).toString(),
                     attributes.value(QLatin1String("Sha256")).toString(),
                     attributes.value(QLatin1String("Size")).toString() };
             }
@@ -62,6 +61,14 @@ UpdateList UpdateList::read(const QString &path)
     if (!list.wellFormed)
         qCDebug(lcUpdateList) << "xml open faile reason:" << reader.errorString();
     return list;
+}
+
+QStringList UpdateList::fileNames() const
+{
+    QStringList names;
+    for (const FileEntry &entry : entries)
+        names << entry.name;
+    return names;
 }
 
 QString UpdateList::value(const QString &elementName) const

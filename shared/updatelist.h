@@ -23,6 +23,10 @@ public:
         QString size; // the file's length in bytes, as decimal digits
     };
 
+    // The server's copy is a few hundred bytes; a longer or slower answer is not a list.
+    static constexpr qint64 downloadSizeCap = 1024 * 1024;
+    static constexpr int downloadDeadline = 30000;
+
     // Reads the file afresh; nobody caches a reading.
     static UpdateList read(const QString &path);
 
@@ -31,7 +35,7 @@ public:
     QString value(const QString &elementName) const;
 
     // Name attributes of every File element in document order, at any depth.
-    QStringList fileNames() const { return names; }
+    QStringList fileNames() const;
 
     // Every File element in document order, at any depth.
     QList<FileEntry> files() const { return entries; }
@@ -44,7 +48,6 @@ private:
     // Every text of the document in order; the first element of each name is a span of it.
     QString text;
     QHash<QString, std::pair<qsizetype, qsizetype>> firstSpans;
-    QStringList names;
     QList<FileEntry> entries;
     bool wellFormed = false;
 };

@@ -10,7 +10,6 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QLabel>
-#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSaveFile>
@@ -28,7 +27,6 @@ MainWindow::MainWindow(QWidget *parent)
     setWindowTitle(tr("Tavrel更新程序"));
     setFixedSize(300, 80);
     setWindowFlags(windowFlags() & ~Qt::WindowMaximizeButtonHint);
-    setFixedSize(width(), height());
 
     statusLabel = new QLabel(this);
     statusLabel->setGeometry(20, 20, 260, 50);
@@ -45,8 +43,8 @@ MainWindow::MainWindow(QWidget *parent)
     connect(retryButton, &QPushButton::clicked, this, &MainWindow::start);
     connect(laterButton, &QPushButton::clicked, this, &MainWindow::later);
 
-    listDownload->setMaxSize(listSizeCap);
-    listDownload->setDeadline(listDeadline);
+    listDownload->setMaxSize(UpdateList::downloadSizeCap);
+    listDownload->setDeadline(UpdateList::downloadDeadline);
     connect(listDownload, &Download::finished, this, &MainWindow::httpFinished);
     connect(fileDownload, &Download::finished, this, &MainWindow::downFinished);
     connect(fileDownload, &Download::progress, this, &MainWindow::downReadyRead);
@@ -254,9 +252,8 @@ void MainWindow::setStatus(const QString &text)
 
 void MainWindow::finish(const QString &name)
 {
-    const QString program = ProgramDir::executable(name);
-    if (!QProcess::startDetached(program, {}, ProgramDir::path()))
-        qCWarning(lcUpdate) << "could not start" << program;
+    if (!ProgramDir::start(name))
+        qCWarning(lcUpdate) << "could not start" << ProgramDir::executable(name);
     lock.unlock();
     Q_EMIT done(0);
 }

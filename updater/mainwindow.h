@@ -27,9 +27,6 @@ public:
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
 
-    // The server's list is a few hundred bytes; a longer answer is not a list.
-    static constexpr qint64 listSizeCap = 1024 * 1024;
-    static constexpr int listDeadline = 30000;
     // In the temp folder while an updater works there.
     static constexpr QLatin1StringView lockName { "update.lock" };
 

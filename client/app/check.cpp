@@ -9,7 +9,6 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QProcess>
 
 Q_LOGGING_CATEGORY(lcCheck, "corvex.check")
 
@@ -30,8 +29,8 @@ Check::Check(QObject *parent)
     loginUrl = local.value(QStringLiteral("LoginUrl"));
     updateUrl = local.value(QStringLiteral("UpdateUrl"));
     localVersion = local.value(QStringLiteral("Version"));
-    download->setMaxSize(listSizeCap);
-    download->setDeadline(listDeadline);
+    download->setMaxSize(UpdateList::downloadSizeCap);
+    download->setDeadline(UpdateList::downloadDeadline);
     connect(download, &Download::finished, this, &Check::httpFinished);
 }
 
@@ -98,10 +97,10 @@ bool Check::skipped(const QString &remoteVersion)
 
 bool Check::startUpdater()
 {
-    const QString program = ProgramDir::executable(QStringLiteral("update"));
-    if (QProcess::startDetached(program, {}, ProgramDir::path()))
+    if (ProgramDir::start(QStringLiteral("update")))
         return true;
-    qCWarning(lcCheck) << "could not start" << program << "- going on with this version";
+    qCWarning(lcCheck) << "could not start" << ProgramDir::executable(QStringLiteral("update"))
+                       << "- going on with this version";
     return false;
 }
 

@@ -31,10 +31,6 @@ public:
     // How long the server's list may stall, and take in all, before the check gives up on it.
     void setTimeouts(int stallMs, int deadlineMs);
 
-    // The server's list is a few hundred bytes; a longer answer is not a list.
-    static constexpr qint64 listSizeCap = 1024 * 1024;
-    static constexpr int listDeadline = 30000;
-
     // The page the user sees when the server cannot be reached.
     static const QString connectionFailedPage;
 

@@ -47,12 +47,14 @@ BridgeChannel::BridgeChannel(QWebEnginePage *page, MyObject *bridge)
     channel->registerObject(QStringLiteral("sonwindow"), this);
     page->setWebChannel(channel);
 
-    // The channel's own script stays inside the function, out of the page's names.
+    // The channel's own script stays inside the function, out of the page's names. Every page
+    // gets the same script, so it is put together once.
+    static const QString source = QStringLiteral("(function () {\n")
+        + readResource(QStringLiteral(":/qtwebchannel/qwebchannel.js")) + u'\n'
+        + readResource(QStringLiteral(":/web/sonwindow.js")) + QStringLiteral("\n})();\n");
     QWebEngineScript script;
     script.setName(QStringLiteral("sonwindow"));
-    script.setSourceCode(QStringLiteral("(function () {\n")
-        + readResource(QStringLiteral(":/qtwebchannel/qwebchannel.js")) + u'\n'
-        + readResource(QStringLiteral(":/web/sonwindow.js")) + QStringLiteral("\n})();\n"));
+    script.setSourceCode(source);
     script.setInjectionPoint(QWebEngineScript::DocumentCreation);
     script.setWorldId(QWebEngineScript::MainWorld);
     script.setRunsOnSubFrames(true);
