@@ -37,6 +37,7 @@ void Download::start(const QUrl &url, const QString &path)
     failure.clear();
     received = 0;
     headersChecked = false;
+    diskFull = false;
     hash.reset();
 
     file = std::make_unique<QSaveFile>(path);
@@ -124,7 +125,7 @@ QString Download::consume()
     if (expectedSize >= 0 && received > expectedSize)
         return QStringLiteral("more than the expected %1 bytes").arg(expectedSize);
     if (file->write(data) != data.size())
-        return QStringLiteral("cannot write %1: %2").arg(target, file->errorString());
+        return writeFailure();
     if (!expectedSha256.isEmpty())
         hash.addData(data);
     const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
@@ -133,6 +134,12 @@ QString Download::consume()
             : announced.isValid() ? announced.toLongLong()
                                   : -1);
     return {};
+}
+
+QString Download::writeFailure()
+{
+    diskFull = file->error() == QFileDevice::ResourceError;
+    return QStringLiteral("cannot write %1: %2").arg(target, file->errorString());
 }
 
 QString Download::checkComplete() const
@@ -161,7 +168,7 @@ void Download::onFinished()
     if (reason.isEmpty())
         reason = checkComplete();
     if (reason.isEmpty() && !file->commit())
-        reason = QStringLiteral("cannot write %1: %2").arg(target, file->errorString());
+        reason = writeFailure();
     end(reason);
 }
 

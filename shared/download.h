@@ -54,6 +54,8 @@ public:
     QUrl url() const { return source; }
     QString path() const { return target; }
     qint64 bytesReceived() const { return received; }
+    // The last transfer failed because the disk is full.
+    bool outOfSpace() const { return diskFull; }
 
 Q_SIGNALS:
     void progress(qint64 received, qint64 total);
@@ -69,6 +71,7 @@ private:
     void fail(const QString &reason);
     QString checkHeaders() const;
     QString checkComplete() const;
+    QString writeFailure();
     void end(const QString &reason);
 
     QNetworkAccessManager *manager;
@@ -87,4 +90,5 @@ private:
     qint64 expectedSize = -1;
     QByteArray expectedSha256;
     bool headersChecked = false;
+    bool diskFull = false;
 };

@@ -1,5 +1,7 @@
 #include "programdir.h"
 
+#include "durablefile.h"
+
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QProcess>
@@ -62,6 +64,12 @@ QString ProgramDir::skippedVersion()
 QString ProgramDir::cacheDir()
 {
     return path() + QStringLiteral("/cache");
+}
+
+bool ProgramDir::hasUnfinishedInstall()
+{
+    return DurableFile::isTaken(tempDir() + u'/' + installJournalName)
+        || DurableFile::isTaken(tempDir() + u'/' + installBackupName);
 }
 
 QString ProgramDir::executable(const QString &name)

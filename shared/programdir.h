@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QLatin1StringView>
 #include <QString>
 
 // The folder that holds both programs, their UpdateList.xml, temp/ and cache/.
@@ -17,6 +18,12 @@ QString tempDir(); // <program dir>/temp
 QString tempUpdateList(); // <program dir>/temp/UpdateList.xml
 QString skippedVersion(); // <program dir>/temp/skip-version: a release the user put off once
 QString cacheDir(); // <program dir>/cache
+
+// The installer's journal and backup folder in temp/: while either is there, an installation
+// is unfinished, and only the updater may finish or undo it.
+constexpr QLatin1StringView installJournalName { "install-journal" };
+constexpr QLatin1StringView installBackupName { "install-backup" };
+bool hasUnfinishedInstall();
 
 // Full path of one of the programs in the program directory, with ".exe" on Windows.
 QString executable(const QString &name);

@@ -39,7 +39,8 @@ UpdateList UpdateList::read(const QString &path)
                 const QXmlStreamAttributes attributes = reader.attributes();
                 list.entries << FileEntry { attributes.value(QLatin1String("Name")).toString(),
                     attributes.value(QLatin1String("Sha256")).toString(),
-                    attributes.value(QLatin1String("Size")).toString() };
+                    attributes.value(QLatin1String("Size")).toString(),
+                    attributes.value(QLatin1String("Executable")).toString() };
             }
             break;
         }

@@ -21,6 +21,7 @@ public:
         QString name;
         QString sha256; // hexadecimal digits of the file's SHA-256
         QString size; // the file's length in bytes, as decimal digits
+        QString executable; // "yes" for a program, which a new installation makes executable
     };
 
     // The server's copy is a few hundred bytes; a longer or slower answer is not a list.

@@ -7,6 +7,8 @@
 #include <QRegularExpression>
 #include <QSignalSpy>
 
+using namespace Qt::StringLiterals;
+
 #ifdef Q_OS_UNIX
 #include <dirent.h>
 #endif
@@ -46,6 +48,7 @@ private Q_SLOTS:
     void initTestCase();
     void localStorageSurvivesRestart();
     void secondStartLeavesTheRunningClient();
+    void handsOverToTheUpdaterAndQuits_data();
     void handsOverToTheUpdaterAndQuits();
 
 private:
@@ -157,12 +160,33 @@ void tst_Corvex::secondStartLeavesTheRunningClient()
     quitClient(first);
 }
 
+void tst_Corvex::handsOverToTheUpdaterAndQuits_data()
+{
+    QTest::addColumn<QByteArray>("serverVersion");
+    QTest::addColumn<QString>("unfinished"); // what an installation cut short left in temp/
+
+    QTest::newRow("a newer version on the server") << QByteArray("1.1") << QString();
+    QTest::newRow("same version, an installation's journal left")
+        << QByteArray("1.0") << u"install-journal"_s;
+    QTest::newRow("same version, only its backup folder left")
+        << QByteArray("1.0") << u"install-backup/"_s;
+}
+
 void tst_Corvex::handsOverToTheUpdaterAndQuits()
 {
+    QFETCH(QByteArray, serverVersion);
+    QFETCH(QString, unfinished);
+
     const QString updater = programDir.filePath(QStringLiteral("update"));
     QVERIFY(QFile::link(QCoreApplication::applicationFilePath(), updater));
-    server.serve("/update/UpdateList.xml", "<UpdateList><Version>1.1</Version></UpdateList>",
-        "application/xml");
+    server.serve("/update/UpdateList.xml",
+        "<UpdateList><Version>" + serverVersion + "</Version></UpdateList>", "application/xml");
+    const QString left = programDir.filePath(u"temp/"_s + unfinished);
+    if (unfinished.endsWith(u'/'))
+        QVERIFY(QDir().mkpath(left));
+    else if (!unfinished.isEmpty())
+        QVERIFY(QFile(left).open(QIODevice::WriteOnly));
+    const qsizetype checks = server.requestsFor("/update/UpdateList.xml").size();
 
     QProcess client;
     client.setProcessChannelMode(QProcess::ForwardedChannels);
@@ -181,7 +205,11 @@ void tst_Corvex::handsOverToTheUpdaterAndQuits()
 #ifdef Q_OS_UNIX
     QCOMPARE(lines.value(2), QByteArray("0 1 2"));
 #endif
-    QFile::remove(updater);
+    // Handed over before the check: no window and no list asked for.
+    QCOMPARE(server.requestsFor("/update/UpdateList.xml").size(), checks + unfinished.isEmpty());
+    QVERIFY(record.remove() && QFile::remove(updater));
+    if (!unfinished.isEmpty())
+        QVERIFY(QFile::remove(left) || QDir(left).removeRecursively());
 }
 
 int main(int argc, char *argv[])

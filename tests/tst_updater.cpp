@@ -2,6 +2,7 @@
 #include "installer.h"
 #include "mainwindow.h"
 #include "programdir.h"
+#include "releasecheck.h"
 #include "testmain.h"
 #include "testserver.h"
 
@@ -25,6 +26,7 @@ struct File
     QByteArray name;
     QByteArray content;
     bool checked = true; // the list gives its Sha256 and Size
+    bool executable = false; // the list marks it as a program
 };
 using Files = QList<File>;
 
@@ -64,6 +66,8 @@ public:
                 list += " Sha256=\""
                     + QCryptographicHash::hash(file.content, QCryptographicHash::Sha256).toHex()
                     + "\" Size=\"" + QByteArray::number(file.content.size()) + "\"";
+            if (file.executable)
+                list += " Executable=\"yes\"";
             list += "/>\n";
         }
         return list + "</UpdateList>\n";
@@ -144,11 +148,12 @@ public:
         return window->installer();
     }
 
-    // A run of the release stopped dead after so many of its moves, as a kill would stop it: for
-    // two files seven, each old file aside and its new one in, the list likewise, the commit.
-    bool kill(int moves)
+    // A run of the release stopped dead at this point of the installation, as a kill would stop
+    // it: for two files and the list, step 0 to 2 keep the old files, 3 seals the backup, 4 to 6
+    // place the new ones, 7 commits; point 2i is before step i's action, 2i + 1 after it.
+    bool kill(int point)
     {
-        run()->setStopAfter(moves);
+        run()->setStepHook([point](int at) { return at != point; });
         return QTest::qWaitFor([this] { return QFileInfo::exists(journal()); });
     }
 
@@ -190,6 +195,8 @@ private Q_SLOTS:
     void run();
     void failure_data();
     void failure();
+    void names_data();
+    void names();
     void releaseTool_data();
     void releaseTool();
 };
@@ -226,8 +233,12 @@ void tst_Updater::run_data()
         { { "corvex", newClient, false }, { "engine.dat", "new engine", false } });
     row("a hidden file, and one named with a blank and #", "1.0", "2.0", "corvex", "",
         { { ".engine.cfg", "hidden settings" }, { "plug in #2.dat", "a new plug-in" } });
+    row("a new program marked executable can be started, a new data file is not executable", "1.0",
+        "2.0", "corvex", "",
+        { { "helper", standIn, true, true }, { "notes.txt", standIn, true, false } });
     row("an old file busy for a moment: moved on a later try", "1.0", "2.0", "corvex", "busy");
-    row("an old backup left by an earlier clean-up", "1.0", "2.0", "corvex", "backup blocked");
+    row("a backup folder without a journal: put back first", "1.0", "2.0", "corvex",
+        "backup blocked");
 }
 
 // An update when the server's version is newer, quillonv3 started otherwise.
@@ -250,7 +261,7 @@ void tst_Updater::run()
     TestServer::Response list;
     list.contentType = "application/xml";
     list.body = f.publish(server, files);
-    QVERIFY(fault != "killed"_L1 || f.kill(7));
+    QVERIFY(fault != "killed"_L1 || f.kill(15));
     if (fault == "no Version"_L1)
         list.body.replace("<Version>" + server + "</Version>", "");
     list.status = fault == "404"_L1 ? 404 : 200;
@@ -294,6 +305,13 @@ void tst_Updater::run()
             f.read(QString::fromUtf8(file.name)) == file.content, updated || fault == "killed"_L1);
     if (!updated)
         return;
+    for (const File &file : files) {
+        const QString name = QString::fromUtf8(file.name);
+        if (name != "corvex"_L1 && name != "engine.dat"_L1)
+            QCOMPARE(QFileInfo(f.dir.filePath(name)).isExecutable(), file.executable);
+        if (file.executable)
+            QCOMPARE(QProcess::execute(f.dir.filePath(name), {}), 0);
+    }
 
     QCOMPARE(f.read(u"UpdateList.xml"_s), list.body);
     QCOMPARE(QDir(ProgramDir::tempDir()).entryList(QDir::Files | QDir::Hidden), QStringList());
@@ -322,23 +340,21 @@ void tst_Updater::failure_data()
     row("HTML error page with 200 but wrong Sha256", "HTML page");
     row("connection dropped halfway", "dropped");
     row("server silent on a file", "silent");
-    row("old file cannot be moved aside", "backup blocked");
     row("program folder read-only", "read-only");
     row("a file where the temp folder belongs", "temp blocked", 0);
     row("not now: the client starts and passes this version once", "404", 3, u"暂不更新"_s);
     row("try again once the server is mended", "404", 3, u"重试"_s);
     // The next start after a run killed before its commit puts the old files back first.
-    for (int moves = 1; moves <= 6; ++moves)
-        QTest::addRow("killed after move %d, then 404", moves)
-            << release << u"404, killed after %1"_s.arg(moves) << 6 << QString();
-    // Names refused before any download: paths, drive letters and streams, control characters,
-    // names Windows changes or keeps for devices, the updater's own names, a name twice in other
-    // case, and a name that carries a bad Sha256 or Size into the list.
-    for (const char *name :
-        { "../x", "a/b", "a\\b", "", "..", "C:x", "a&#10;b", "corvex.", "nul.txt", "updatelist.XML",
-            "install-journal", "CORVEX", "engine.dat\" Sha256=\"12ab", "engine.dat\" Size=\"-1" })
-        QTest::addRow("name %s", name)
-            << Files { { "corvex", newClient }, { name, "x", false } } << "" << 1 << QString();
+    for (int point : { 1, 7, 9, 13 })
+        QTest::addRow("killed at point %d, then 404", point)
+            << release << u"404, killed at %1"_s.arg(point) << 6 << QString();
+    // Refused before any download (the names table has the rules).
+    const Files escaping { { "corvex", newClient }, { "../x", "x", false } };
+    QTest::newRow("a name with ../") << escaping << "" << 1 << QString();
+    QTest::newRow("a name that is a folder of the program directory")
+        << release << "folder" << 1 << QString();
+    QTest::newRow("a release larger than the free space")
+        << release << "no space" << 1 << QString();
 }
 
 void tst_Updater::failure()
@@ -356,6 +372,11 @@ void tst_Updater::failure()
     f.publish("2.0", files);
     if (fault == "temp blocked"_L1)
         QVERIFY(f.write(u"temp"_s, "not a folder"));
+    if (fault == "folder"_L1)
+        QVERIFY(QDir(f.dir.path()).mkdir(u"ENGINE.DAT"_s));
+    if (fault == "no space"_L1)
+        f.server.serve("/update/UpdateList.xml",
+            f.list("2.0", files).replace("Size=\"25\"", "Size=\"100000000000000000\""));
     // The temp folder is there from an earlier run and stays writable.
     const QFile::Permissions writable = QFile::permissions(f.dir.path());
     if (fault == "read-only"_L1)
@@ -374,12 +395,11 @@ void tst_Updater::failure()
     f.server.serve("/update/" + files.last().name, engine);
 
     f.run();
-    if (fault == "backup blocked"_L1)
-        f.obstruct(f.dir.filePath(u"temp/install-backup/engine.dat"_s));
     QTRY_VERIFY_WITH_TIMEOUT(
         !f.statuses.isEmpty() && f.statuses.last().startsWith(u"更新失败："_s), 10000);
     QFile::setPermissions(f.dir.path(), writable);
     QCOMPARE(f.statuses.first(), successTexts.first());
+    QVERIFY(fault != "no space"_L1 || f.statuses.last() == u"更新失败：磁盘空间不足"_s);
     QVERIFY(f.button(u"重试"_s) && f.button(u"暂不更新"_s));
     QCOMPARE(f.programFiles(), before);
     QVERIFY(!f.leftover());
@@ -406,6 +426,50 @@ void tst_Updater::failure()
         after.remove(u"corvex-started"_s);
         QCOMPARE(after, before);
     }
+}
+
+void tst_Updater::names_data()
+{
+    QTest::addColumn<QList<UpdateList::FileEntry>>("entries");
+    QTest::addColumn<bool>("accepted");
+
+    const auto row
+        = [](const char *name, bool accepted, const QStringList &names, const QString &sha256 = {},
+              const QString &size = {}, const QString &executable = {}) {
+              QList<UpdateList::FileEntry> entries;
+              for (const QString &entryName : names)
+                  entries << UpdateList::FileEntry { entryName, sha256, size, executable };
+              QTest::newRow(name) << entries << accepted;
+          };
+    const QString hash(64, u'a');
+    row("ordinary names, a hidden one, blanks, CJK, COM10, console", true,
+        { u"corvex"_s, u".cfg"_s, u"plug in #2.dat"_s, u"不.dat"_s, u"COM10"_s, u"console.txt"_s },
+        hash.toUpper(), u"0"_s, u"yes"_s);
+    for (const QString &name : { u"../x"_s, u"a/b"_s, u"a\\b"_s, u""_s, u"."_s, u".."_s, u"C:x"_s,
+             u"a\nb"_s, u"corvex."_s, u"corvex "_s, u"nul.txt"_s, u"PRN .txt"_s, u"con .txt"_s,
+             u"aux. .txt"_s, u"COM\u00b9"_s, u"LPT\u00b2"_s, u"conout$"_s, u"a\u0085b"_s,
+             u"a\x7f"_s, u"../../escaped"_s + QChar(0xdc00) + u".txt"_s, u"x"_s + QChar(0xd800),
+             u"updatelist.XML"_s, u"install-journal"_s, u"Cache"_s, u"TEMP"_s, u"plugins"_s,
+             u"UpdateList.xml.sig"_s })
+        QTest::addRow("refused name \"%s\"", qPrintable(name))
+            << QList<UpdateList::FileEntry> { { name, {}, {}, {} } } << false;
+    row("two names the same in case folding", false, { u"\u00c4.dat"_s, u"\u00e4.dat"_s });
+    row("two names the same after NFC", false, { u"caf\u00e9"_s, u"cafe\u0301"_s });
+    row("Sha256 with a trailing line break", false, { u"a"_s }, hash + u'\n');
+    row("Sha256 of 63 digits", false, { u"a"_s }, hash.left(63));
+    row("Sha256 not hexadecimal", false, { u"a"_s }, hash.left(63) + u'g');
+    row("Size with a trailing line break", false, { u"a"_s }, {}, u"12\n"_s);
+    row("negative Size", false, { u"a"_s }, {}, u"-1"_s);
+    row("Executable other than yes", false, { u"a"_s }, {}, {}, u"true"_s);
+}
+
+// The name and attribute rules of a release, which the release tool shares.
+void tst_Updater::names()
+{
+    QFETCH(QList<UpdateList::FileEntry>, entries);
+    QFETCH(bool, accepted);
+
+    QCOMPARE(ReleaseCheck::problem(entries).isEmpty(), accepted);
 }
 
 void tst_Updater::releaseTool_data()

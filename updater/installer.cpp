@@ -1,15 +1,57 @@
 #include "installer.h"
 
+#include "durablefile.h"
+#include "releasecheck.h"
 #include "updatelog.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QSaveFile>
+#include <QSet>
 
 namespace {
 
-const QByteArray backupWord = "backup";
-const QByteArray placeWord = "place";
-const QByteArray commitLine = "commit";
+const QByteArray commitWord = "commit ";
+
+QByteArray sha256(const QByteArray &data)
+{
+    return QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex();
+}
+
+QByteArray fileSha256(const QString &path)
+{
+    QFile file(path);
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    return file.open(QIODevice::ReadOnly) && hash.addData(&file) ? hash.result().toHex()
+                                                                 : QByteArray();
+}
+
+// The commit record is complete when it is the journal's last line, ended, and seals every byte
+// before it: a journal cut short, torn or overwritten has none.
+bool isCommitted(const QByteArray &journal)
+{
+    if (!journal.endsWith('\n'))
+        return false;
+    const qsizetype start = journal.lastIndexOf('\n', journal.size() - 2) + 1;
+    const QByteArray line = journal.mid(start, journal.size() - 1 - start);
+    return line.startsWith(commitWord)
+        && line.mid(commitWord.size()) == sha256(journal.left(start));
+}
+
+// A name the backup folder may give back: what the list's names may be, and the list itself.
+bool isInstallable(const QString &name)
+{
+    if (name == u"UpdateList.xml")
+        return true;
+    static const QSet<QString> reserved = [] {
+        QSet<QString> names;
+        for (const QString &name : ReleaseCheck::reservedNames())
+            names.insert(ReleaseCheck::sameness(name));
+        return names;
+    }();
+    return ReleaseCheck::isPlainName(name) && !reserved.contains(ReleaseCheck::sameness(name));
+}
 
 } // namespace
 
@@ -24,21 +66,28 @@ Installer::Installer(const QString &programDir, const QString &tempDir, QObject 
 
 Installer::~Installer() = default;
 
-void Installer::install(const QStringList &names)
+void Installer::install(const QList<UpdateList::FileEntry> &entries)
 {
     steps.clear();
-    for (const QString &name : names)
-        steps << Step { Kind::Backup, name } << Step { Kind::Place, name };
-    steps << Step { Kind::Commit, QString() };
+    for (const UpdateList::FileEntry &entry : entries)
+        steps << Step { Kind::Keep, entry };
+    steps << Step { Kind::Seal, {} };
+    for (const UpdateList::FileEntry &entry : entries)
+        steps << Step { Kind::Place, entry };
+    steps << Step { Kind::Commit, {} };
     stepIndex = 0;
     attempt = 0;
-    moves = 0;
+    added.clear();
+    written.clear();
+    // The recovery before made sure that no journal is there and the backup folder, if any, is
+    // empty; nothing is made through a link that has appeared since.
     journal = std::make_unique<QFile>(journalPath());
-    if (!QDir().mkpath(backupDir()) || !journal->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    if (!DurableFile::isPlainFolder(tempDir)
+        || !journal->open(QIODevice::WriteOnly | QIODevice::NewOnly)
+        || !(DurableFile::isPlainFolder(backupDir()) || QDir(tempDir).mkdir(backupName))
+        || !DurableFile::syncFolder(tempDir)) {
         qCDebug(lcUpdate) << "file open error";
-        qCWarning(lcUpdate) << "cannot begin the journal" << journalPath();
-        journal.reset();
-        Q_EMIT finished(false, QString());
+        fail(QString(), journal->errorString());
         return;
     }
     next();
@@ -47,127 +96,232 @@ void Installer::install(const QStringList &names)
 void Installer::next()
 {
     for (; stepIndex < steps.size(); ++stepIndex, attempt = 0) {
-        if (perform(steps.at(stepIndex))) {
-            if (moves == stopAfter)
-                return;
+        const Step &step = steps.at(stepIndex);
+        const QString problem = perform(step);
+        if (!journal)
+            return; // stopped dead by the test seam
+        if (problem.isEmpty())
             continue;
-        }
+        qCDebug(lcUpdate) << "step" << stepIndex << step.entry.name << "failed:" << problem;
         if (++attempt < attempts) {
             retryTimer.start(retryDelay);
             return;
         }
-        fail(steps.at(stepIndex).name);
+        fail(step.entry.name, problem);
         return;
     }
     journal.reset();
     cleanUp();
-    qCDebug(lcUpdate) << "installed" << steps.size() / 2 << "files";
-    Q_EMIT finished(true, QString());
+    qCDebug(lcUpdate) << "installed" << (steps.size() - 2) / 2 << "files";
+    Q_EMIT finished(true, QString(), QString());
 }
 
-bool Installer::perform(const Step &step)
+QString Installer::perform(const Step &step)
 {
-    if (step.kind == Kind::Commit) {
-        if (!writeJournal(commitLine))
-            return false;
-        ++moves;
-        return true;
+    const int point = int(stepIndex) * 2;
+    QByteArray line;
+    switch (step.kind) {
+    case Kind::Keep:
+        line = (DurableFile::isTaken(programDir + u'/' + step.entry.name) ? "backup " : "new ")
+            + step.entry.name.toUtf8();
+        break;
+    case Kind::Seal:
+        line = "seal";
+        break;
+    case Kind::Place:
+        line = "place " + step.entry.name.toUtf8();
+        break;
+    case Kind::Commit:
+        // Everything placed is on the disk before the record that makes it stand.
+        if (!DurableFile::syncFolder(programDir) || !DurableFile::syncFolder(tempDir))
+            return tr("无法同步到磁盘");
+        line = commitWord + sha256(written);
+        break;
     }
-    const QString target = programDir + u'/' + step.name;
-    if (step.kind == Kind::Backup && !QFile::exists(target))
-        return true;
-    // Written again on a second try, which the undoing takes in its stride.
-    if (!writeJournal(
-            (step.kind == Kind::Backup ? backupWord : placeWord) + ' ' + step.name.toUtf8()))
-        return false;
-    const QString from = step.kind == Kind::Backup ? target : tempDir + u'/' + step.name;
-    const QString to = step.kind == Kind::Backup ? backupDir() + u'/' + step.name : target;
-    // A download is not executable; a new program must be, as the one it replaces was.
-    const QString saved = backupDir() + u'/' + step.name;
-    if (step.kind == Kind::Place && QFile::exists(saved)
-        && !QFile::setPermissions(from, QFile::permissions(saved)))
-        return false;
-    QFile file(from);
-    if (!file.rename(to)) {
-        qCDebug(lcUpdate) << "cannot move" << from << "to" << to << file.errorString();
-        return false;
+    if (!writeJournal(line))
+        return journal->errorString();
+    if (!hook(point)) {
+        journal.reset();
+        return {};
     }
-    ++moves;
-    return true;
+    QString problem;
+    switch (step.kind) {
+    case Kind::Keep:
+        problem = keep(step.entry);
+        break;
+    case Kind::Seal:
+        problem = seal();
+        break;
+    case Kind::Place:
+        problem = place(step.entry);
+        break;
+    case Kind::Commit:
+        break;
+    }
+    if (problem.isEmpty() && !hook(point + 1))
+        journal.reset();
+    return problem;
+}
+
+QString Installer::keep(const UpdateList::FileEntry &entry)
+{
+    const QString target = programDir + u'/' + entry.name;
+    if (!DurableFile::isTaken(target)) {
+        const QByteArray hash = fileSha256(tempDir + u'/' + entry.name);
+        if (hash.isEmpty())
+            return tr("无法读取 %1").arg(entry.name);
+        added << QString::fromLatin1(hash) + u' ' + entry.name;
+        return {};
+    }
+    if (!DurableFile::isPlainFile(target))
+        return tr("%1 不是普通文件").arg(target);
+    return DurableFile::keep(target, backupDir() + u'/' + entry.name, tempDir + u'/' + copyName);
+}
+
+QString Installer::seal()
+{
+    QSaveFile record(backupDir() + u'/' + addedName);
+    const QByteArray text = added.isEmpty() ? QByteArray() : added.join(u'\n').toUtf8() + '\n';
+    if (!record.open(QIODevice::WriteOnly) || record.write(text) != text.size() || !record.commit())
+        return record.errorString();
+    return DurableFile::syncFolder(backupDir()) && DurableFile::syncFolder(tempDir)
+        ? QString()
+        : tr("无法同步到磁盘");
+}
+
+QString Installer::place(const UpdateList::FileEntry &entry)
+{
+    const QString from = tempDir + u'/' + entry.name;
+    const QString kept = backupDir() + u'/' + entry.name;
+    // A download is not executable; a program must be, as the one it replaces was, or as the
+    // list says of a new one.
+    QFile::Permissions permissions = QFile::permissions(from);
+    const QFile::Permissions execute
+        = QFile::ExeOwner | QFile::ExeUser | QFile::ExeGroup | QFile::ExeOther;
+    if (DurableFile::isTaken(kept))
+        permissions = QFile::permissions(kept);
+    else if (entry.executable == u"yes")
+        permissions |= QFile::ExeOwner | QFile::ExeUser
+            | (permissions & QFile::ReadGroup ? QFile::ExeGroup : QFile::Permissions())
+            | (permissions & QFile::ReadOther ? QFile::ExeOther : QFile::Permissions());
+    else
+        permissions &= ~execute;
+    if (!QFile::setPermissions(from, permissions))
+        return tr("无法设置 %1 的权限").arg(entry.name);
+    return DurableFile::replace(
+        from, programDir + u'/' + entry.name, tempDir + u'/' + discardName + u'/' + entry.name);
 }
 
 bool Installer::writeJournal(const QByteArray &line)
 {
     const QByteArray record = line + '\n';
-    return journal->write(record) == record.size() && journal->flush();
-}
-
-void Installer::fail(const QString &name)
-{
-    qCWarning(lcUpdate) << "cannot install" << name << "- putting the old files back";
-    journal.reset();
-    if (!recover())
-        qCWarning(lcUpdate) << "old files not all restored; the next start tries again";
-    Q_EMIT finished(false, name);
-}
-
-bool Installer::recover()
-{
-    QFile file(journalPath());
-    if (!file.exists()) {
-        // Left by a clean-up that could not finish, as on Windows when the replaced updater was
-        // the one running; without a journal nothing in it is needed.
-        QDir(backupDir()).removeRecursively();
-        return true;
-    }
-    if (!file.open(QIODevice::ReadOnly)) {
-        qCDebug(lcUpdate) << "file open error";
+    if (journal->write(record) != record.size() || !DurableFile::sync(*journal))
         return false;
-    }
-    const QByteArray content = file.readAll();
-    file.close();
-
-    QList<Step> journaled;
-    bool committed = false;
-    for (const QByteArray &line : content.split('\n')) {
-        const qsizetype blank = line.indexOf(' ');
-        const QByteArray word = line.left(blank);
-        const QString name = QString::fromUtf8(line.mid(blank + 1));
-        if (line == commitLine)
-            committed = true;
-        else if (blank > 0 && (word == backupWord || word == placeWord))
-            journaled << Step { word == backupWord ? Kind::Backup : Kind::Place, name };
-    }
-    if (committed) {
-        cleanUp();
-        return true;
-    }
-    qCDebug(lcUpdate) << "undoing" << journaled.size() << "steps of an unfinished installation";
-    bool restored = true;
-    for (auto step = journaled.crbegin(); step != journaled.crend(); ++step)
-        restored = undo(*step) && restored;
-    if (restored)
-        cleanUp();
-    return restored;
+    written += record;
+    return true;
 }
 
-bool Installer::undo(const Step &step) const
+void Installer::fail(const QString &name, const QString &reason)
 {
-    const QString target = programDir + u'/' + step.name;
-    if (step.kind == Kind::Backup) {
-        // Whatever holds the name still is the old file: the move aside was never made, and a
-        // new file has been taken away by the undoing of its placement.
-        const QString saved = backupDir() + u'/' + step.name;
-        return QFile::exists(target) || !QFile::exists(saved) || QFile::rename(saved, target);
-    }
-    // Before its placement the name was free, so whatever holds it now is the new file, or part
-    // of one when the move had to copy and was cut short.
-    return !QFile::exists(target) || QFile::remove(target);
+    qCWarning(lcUpdate) << "cannot install" << name << reason << "- putting the old files back";
+    journal.reset();
+    if (const QString problem = undo(); !problem.isEmpty())
+        qCWarning(lcUpdate) << "old files not all restored; the next start tries again:" << problem;
+    Q_EMIT finished(false, name, reason);
 }
 
-// Once every old file is back or the new ones are all in, nothing in the backup folder is needed.
+QString Installer::recover()
+{
+    if (!DurableFile::isTaken(tempDir))
+        return {};
+    if (!DurableFile::isPlainFolder(tempDir))
+        return tr("%1 不是文件夹").arg(tempDir);
+    if (DurableFile::isTaken(journalPath()) && !DurableFile::isPlainFile(journalPath()))
+        return tr("%1 不是普通文件").arg(journalPath());
+    const QString discard = tempDir + u'/' + discardName;
+    for (const QString &folder : { backupDir(), discard }) {
+        if (DurableFile::isTaken(folder) && !DurableFile::isPlainFolder(folder))
+            return tr("%1 不是文件夹").arg(folder);
+    }
+    // What a committed installation could not delete, as a replaced program still running.
+    if (DurableFile::isTaken(discard))
+        QDir(discard).removeRecursively();
+
+    QFile file(journalPath());
+    if (file.open(QIODevice::ReadOnly) && isCommitted(file.readAll())) {
+        file.close();
+        cleanUp();
+        return {};
+    }
+    file.close();
+    return undo();
+}
+
+// Puts every old file in the backup folder back and removes the new files recorded there;
+// whatever the journal says, an uncommitted installation is undone. Refuses anything in the
+// backup folder it did not put there, before touching a file.
+QString Installer::undo()
+{
+    QDir backup(backupDir());
+    QStringList names;
+    if (DurableFile::isTaken(backupDir())) {
+        for (const QFileInfo &entry : backup.entryInfoList(
+                 QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)) {
+            const QString name = entry.fileName();
+            const QString target = programDir + u'/' + name;
+            if (name == addedName && DurableFile::isPlainFile(entry.filePath()))
+                continue;
+            if (!isInstallable(name) || !DurableFile::isPlainFile(entry.filePath())
+                || (DurableFile::isTaken(target) && !DurableFile::isPlainFile(target)))
+                return tr("无法恢复 %1").arg(entry.filePath());
+            names << name;
+        }
+    }
+    qCDebug(lcUpdate) << "undoing an unfinished installation:" << names.size() << "old files";
+    for (const QString &name : std::as_const(names)) {
+        const QString problem
+            = DurableFile::replace(backup.filePath(name), programDir + u'/' + name, QString());
+        if (!problem.isEmpty())
+            return tr("无法恢复 %1：%2").arg(name, problem);
+        // A backup still in place is a second name of the file the name holds already: renaming
+        // a file onto itself leaves both.
+        if (DurableFile::isTaken(backup.filePath(name)) && !backup.remove(name))
+            return tr("无法删除 %1").arg(backup.filePath(name));
+    }
+
+    QFile record(backup.filePath(addedName));
+    if (record.open(QIODevice::ReadOnly)) {
+        for (const QByteArray &line : record.readAll().split('\n')) {
+            const QByteArray hash = line.left(64);
+            const QString name = QString::fromUtf8(line.mid(65));
+            const QString target = programDir + u'/' + name;
+            // Only a file that is exactly the new one: never what the user put there since.
+            if (line.size() > 65 && isInstallable(name) && DurableFile::isPlainFile(target)
+                && fileSha256(target) == hash && !QFile::remove(target))
+                return tr("无法删除 %1").arg(name);
+        }
+        record.close();
+    }
+    if (!DurableFile::syncFolder(programDir))
+        return tr("无法同步到磁盘");
+    record.remove();
+    QDir(tempDir).rmdir(backupName);
+    QFile::remove(journalPath());
+    DurableFile::syncFolder(tempDir);
+    return {};
+}
+
+// After the commit: the backup folder goes in one step, so a crash meanwhile can never put some
+// of the old files back; then the journal.
 void Installer::cleanUp() const
 {
-    QDir(backupDir()).removeRecursively();
+    const QString discard = tempDir + u'/' + discardName;
+    if (DurableFile::isTaken(backupDir())) {
+        if (!QDir(tempDir).rename(backupName, discardName))
+            QDir(backupDir()).removeRecursively();
+        DurableFile::syncFolder(tempDir);
+    }
     QFile::remove(journalPath());
+    DurableFile::syncFolder(tempDir);
+    QDir(discard).removeRecursively();
 }

@@ -1,78 +1,104 @@
 #pragma once
 
+#include "programdir.h"
+#include "updatelist.h"
+
 #include <QLatin1StringView>
+#include <QList>
 #include <QObject>
 #include <QString>
-#include <QStringList>
 #include <QTimer>
 
+#include <functional>
 #include <memory>
 
 class QFile;
 
-// Moves downloaded files from the temp folder over their namesakes in the program directory,
-// all or nothing. Each old file is first moved aside into a backup folder inside the temp folder,
-// then the new one moved into place; a journal beside it records every move before it is made,
-// so an installation cut short by a failure, a crash or a kill is undone, at once or at the next
-// start. A move that fails is tried again a few times, since a file in use is often free a moment
-// later. A new file takes the permissions of the file it replaces, so a program stays executable.
+// Puts downloaded files from the temp folder over their namesakes in the program directory, all
+// or nothing, so that no crash, kill or power cut leaves a mixed installation or a name without
+// its file:
+// - first every old file is kept in the backup folder (a hard link, else a synced copy), and the
+//   new files that have no old one are recorded there with their SHA-256;
+// - then each new file is renamed over its name in one step, so each name always holds the old
+//   file or the new one;
+// - then the commit record, after which the new release stands.
+// Each step is written to the journal and synced before it is made, and the folders are synced
+// before the commit. Without a complete commit record on the disk the installation is undone,
+// at once or by the recovery of the next start, from the backup folder alone: the journal's
+// names are never acted on.
 class Installer : public QObject
 {
     Q_OBJECT
 public:
-    static constexpr QLatin1StringView journalName { "install-journal" };
-    static constexpr QLatin1StringView backupName { "install-backup" };
+    static constexpr QLatin1StringView journalName = ProgramDir::installJournalName;
+    static constexpr QLatin1StringView backupName = ProgramDir::installBackupName;
+    // Inside the backup folder: the release's new files, which undoing removes.
+    static constexpr QLatin1StringView addedName { "install-added" };
+    // A committed installation's backup folder on its way out.
+    static constexpr QLatin1StringView discardName { "install-discard" };
+    // A backup copy until it is complete.
+    static constexpr QLatin1StringView copyName { "install-copy.part" };
     static constexpr int attempts = 5;
     static constexpr int defaultRetryDelay = 250;
 
     Installer(const QString &programDir, const QString &tempDir, QObject *parent = nullptr);
     ~Installer() override;
 
-    // Moves the named files in this order; until the last one is in, the installation can be
-    // undone, once it is in, the installation is complete. The names are plain file names, each
-    // at most once. Ends with finished(), from within this call when nothing needs a second try.
-    void install(const QStringList &names);
+    // Installs the downloaded files of these entries, in this order; an entry's Executable makes
+    // a file with no old version executable, and the others take the permissions of the file
+    // they replace. The names are plain file names, each at most once. Ends with finished(),
+    // from within this call when nothing needs a second try.
+    void install(const QList<UpdateList::FileEntry> &entries);
 
-    // Undoes what an unfinished installation left, or completes the clean-up of a finished one.
-    // False when a file could not be put back; the journal then stays for the next try.
-    bool recover();
+    // Undoes what an unfinished installation left, or completes the clean-up of a committed one.
+    // Empty on success; otherwise why it could not, and nothing is touched that it cannot
+    // account for.
+    QString recover();
 
     void setRetryDelay(int milliseconds) { retryDelay = milliseconds; }
-    // Test seam: stops dead after this many moves, the commit counting as one, as a kill would.
-    void setStopAfter(int moves) { stopAfter = moves; }
+    // Test seam: called before and after each step's action (points 2i and 2i + 1 of step i);
+    // returning false stops the installation dead there, as a kill would.
+    void setStepHook(std::function<bool(int)> hook) { stepHook = std::move(hook); }
 
     QString journalPath() const { return tempDir + u'/' + journalName; }
     QString backupDir() const { return tempDir + u'/' + backupName; }
 
 Q_SIGNALS:
     // On failure the old files are back, or, where one could not be put back, the journal stays
-    // for the next start; failedName is the file that could not be moved, or empty when the
-    // journal could not be written.
-    void finished(bool ok, const QString &failedName);
+    // for the next start; failedName is the file that could not be installed (empty when the
+    // journal or the backup folder could not be written) and reason the system's word for it.
+    void finished(bool ok, const QString &failedName, const QString &reason);
 
 private:
-    enum class Kind { Backup, Place, Commit };
+    enum class Kind { Keep, Seal, Place, Commit };
     struct Step
     {
         Kind kind;
-        QString name;
+        UpdateList::FileEntry entry;
     };
 
     void next();
-    bool perform(const Step &step);
+    // Empty when the step is done.
+    QString perform(const Step &step);
+    QString keep(const UpdateList::FileEntry &entry);
+    QString seal();
+    QString place(const UpdateList::FileEntry &entry);
+    QString commit();
     bool writeJournal(const QByteArray &line);
-    void fail(const QString &name);
-    bool undo(const Step &step) const;
+    void fail(const QString &name, const QString &reason);
+    QString undo();
     void cleanUp() const;
+    bool hook(int point) const { return !stepHook || stepHook(point); }
 
     const QString programDir;
     const QString tempDir;
     QList<Step> steps;
+    QStringList added; // "<sha256> <name>" of each new file without an old one
     std::unique_ptr<QFile> journal;
+    QByteArray written; // the journal so far, which the commit record seals
     QTimer retryTimer;
     qsizetype stepIndex = 0;
     int attempt = 0;
-    int moves = 0;
     int retryDelay = defaultRetryDelay;
-    int stopAfter = -1;
+    std::function<bool(int)> stepHook;
 };

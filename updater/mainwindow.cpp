@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 
 #include "download.h"
+#include "durablefile.h"
 #include "installer.h"
 #include "programdir.h"
 #include "releasecheck.h"
@@ -13,6 +14,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSaveFile>
+#include <QStorageInfo>
 #include <QTimer>
 
 MainWindow::MainWindow(QWidget *parent)
@@ -64,27 +66,35 @@ void MainWindow::setStallTimeout(int milliseconds)
 
 void MainWindow::start()
 {
-    // One updater per program directory: one started while another works here, as by a client
-    // started again meanwhile, leaves the folder to it.
-    QDir().mkpath(ProgramDir::tempDir());
-    if (!lock.isLocked() && !lock.tryLock(0) && lock.error() == QLockFile::LockFailedError) {
-        qCDebug(lcUpdate) << "another updater is at work in this folder";
-        Q_EMIT done(0);
-        return;
-    }
     retryButton->hide();
     laterButton->hide();
     progressBar->setRange(0, 0);
     progressBar->show();
     setStatus(tr("正在升级您的Tavrel软件，请等待..."));
+    // Nothing is made or followed through a temp folder that is a link, not even the lock.
+    const QString temp = ProgramDir::tempDir();
+    if (DurableFile::isTaken(temp) && !DurableFile::isPlainFolder(temp)) {
+        qCWarning(lcUpdate) << temp << "is not a folder";
+        fail(tr("%1 不是文件夹").arg(temp));
+        return;
+    }
+    // One updater per program directory: one started while another works here, as by a client
+    // started again meanwhile, leaves the folder to it.
+    QDir().mkpath(temp);
+    if (!lock.isLocked() && !lock.tryLock(0) && lock.error() == QLockFile::LockFailedError) {
+        qCDebug(lcUpdate) << "another updater is at work in this folder";
+        Q_EMIT done(0);
+        return;
+    }
     requestList();
 }
 
 void MainWindow::requestList()
 {
     // An installation an earlier run left unfinished is undone before anything else happens.
-    if (!fileInstaller->recover()) {
-        fail(tr("无法恢复旧文件"));
+    if (const QString problem = fileInstaller->recover(); !problem.isEmpty()) {
+        qCWarning(lcUpdate) << "cannot recover:" << problem;
+        fail(problem);
         return;
     }
     // Read only now: until the undoing, the list in place may be the new release's.
@@ -142,18 +152,27 @@ void MainWindow::update()
 
     qCDebug(lcUpdate) << "updating from" << localVersion << "to" << serverVersion;
     fileList = server.files();
-    const QStringList reserved { QStringLiteral("UpdateList.xml"),
-        QFileInfo(ProgramDir::skippedVersion()).fileName(), lockName, Installer::journalName,
-        Installer::backupName };
+    // A file may not take the place of one of the program directory's folders.
+    const QStringList reserved = ReleaseCheck::reservedNames()
+        + QDir(ProgramDir::path())
+              .entryList(QDir::Dirs | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     if (const QString problem = ReleaseCheck::problem(fileList, reserved); !problem.isEmpty()) {
         qCWarning(lcUpdate) << "server list refused:" << problem;
         fail(tr("更新列表有误"));
         return;
     }
     releaseSize = 0;
-    for (const UpdateList::FileEntry &file : std::as_const(fileList))
+    qint64 knownSize = 0;
+    for (const UpdateList::FileEntry &file : std::as_const(fileList)) {
+        knownSize += file.size.toLongLong();
         releaseSize
             = releaseSize >= 0 && !file.size.isEmpty() ? releaseSize + file.size.toLongLong() : -1;
+    }
+    if (knownSize > QStorageInfo(ProgramDir::tempDir()).bytesAvailable()) {
+        qCWarning(lcUpdate) << "the release needs" << knownSize << "bytes";
+        fail(tr("磁盘空间不足"));
+        return;
+    }
     progressBar->setRange(0, releaseSize > 0 ? 1000 : 0);
     progressBar->setValue(0);
     bytesDone = 0;
@@ -171,6 +190,7 @@ void MainWindow::downlist()
     downPath = ProgramDir::tempDir() + u'/' + file.name;
     qCDebug(lcUpdate) << file.name;
     fileDownload->setExpectedSize(file.size.isEmpty() ? -1 : file.size.toLongLong());
+    fileDownload->setMaxSize(file.size.isEmpty() ? ReleaseCheck::unsizedCap : -1);
     fileDownload->setExpectedSha256(file.sha256.toLatin1());
     // A name is one path segment, whatever characters it holds ("#", "?", "%").
     downGet(updateUrl + QString::fromLatin1(QUrl::toPercentEncoding(file.name)));
@@ -192,7 +212,7 @@ void MainWindow::downFinished(bool ok, const QString &reason)
     const QString name = fileList.at(fileIndex).name;
     if (!ok) {
         qCWarning(lcUpdate) << "cannot download" << name << reason;
-        fail(tr("无法下载 %1").arg(name));
+        fail(fileDownload->outOfSpace() ? tr("磁盘空间不足") : tr("无法下载 %1").arg(name));
         return;
     }
     bytesDone += fileDownload->bytesReceived();
@@ -205,16 +225,16 @@ void MainWindow::downFinished(bool ok, const QString &reason)
 // changes only once every file is in.
 void MainWindow::install()
 {
-    QStringList names;
-    for (const UpdateList::FileEntry &file : std::as_const(fileList))
-        names << file.name;
-    fileInstaller->install(names << QFileInfo(listPath).fileName());
+    UpdateList::FileEntry list;
+    list.name = QFileInfo(listPath).fileName();
+    fileInstaller->install(QList(fileList) << list);
 }
 
-void MainWindow::installFinished(bool ok, const QString &failedName)
+void MainWindow::installFinished(bool ok, const QString &failedName, const QString &reason)
 {
     if (!ok) {
-        fail(failedName.isEmpty() ? tr("无法写入临时文件夹") : tr("无法替换 %1").arg(failedName));
+        fail(failedName.isEmpty() ? tr("无法写入临时文件夹")
+                                  : tr("无法替换 %1").arg(failedName) + tr("：") + reason);
         return;
     }
     if (progressBar->maximum() == 0) {
@@ -238,8 +258,8 @@ void MainWindow::fail(const QString &reason)
 void MainWindow::later()
 {
     QSaveFile file(ProgramDir::skippedVersion());
-    if (!file.open(QIODevice::WriteOnly) || file.write(serverVersion.toUtf8()) < 0
-        || !file.commit())
+    if (!DurableFile::isPlainFolder(ProgramDir::tempDir()) || !file.open(QIODevice::WriteOnly)
+        || file.write(serverVersion.toUtf8()) < 0 || !file.commit())
         qCDebug(lcUpdate) << "file open error";
     finish(QStringLiteral("corvex"));
 }

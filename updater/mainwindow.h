@@ -46,7 +46,7 @@ public Q_SLOTS:
 
 private Q_SLOTS:
     void httpFinished(bool ok, const QString &reason);
-    void installFinished(bool ok, const QString &failedName);
+    void installFinished(bool ok, const QString &failedName, const QString &reason);
     // Runs the whole update from the start: at the first start and on "重试".
     void start();
     void later();

@@ -1,6 +1,7 @@
 #include "check.h"
 
 #include "download.h"
+#include "durablefile.h"
 #include "htmlview.h"
 #include "mainwindow.h"
 #include "programdir.h"
@@ -45,8 +46,25 @@ void Check::setTimeouts(int stallMs, int deadlineMs)
 void Check::start(QWidget *splashScreen)
 {
     splash = splashScreen;
+    // An installation cut short is the updater's to finish or undo before a client runs on it.
+    if (ProgramDir::hasUnfinishedInstall()) {
+        qCDebug(lcCheck) << "an installation is unfinished";
+        closeSplash();
+        if (startUpdater()) {
+            QMetaObject::invokeMethod(
+                QCoreApplication::instance(), &QCoreApplication::quit, Qt::QueuedConnection);
+            return;
+        }
+    }
+    // Nothing is written or removed through a temp folder that is a link.
+    const QString temp = ProgramDir::tempDir();
+    if (DurableFile::isTaken(temp) && !DurableFile::isPlainFolder(temp)) {
+        qCWarning(lcCheck) << temp << "is not a folder: no server version";
+        openMainWindow();
+        return;
+    }
     const QString listUrl = updateUrl + QStringLiteral("UpdateList.xml");
-    QDir().mkpath(ProgramDir::tempDir());
+    QDir().mkpath(temp);
     downloadPath = ProgramDir::tempUpdateList();
     download->start(QUrl(listUrl), downloadPath);
 }
@@ -78,7 +96,8 @@ void Check::openMainWindow()
     // Whatever the check found, a login address out of reach shows the user why.
     window->view->setHtml(connectionFailedPage);
     window->view->load(QUrl(loginUrl));
-    QFile::remove(downloadPath);
+    if (!downloadPath.isEmpty())
+        QFile::remove(downloadPath);
     closeSplash();
 }
 
