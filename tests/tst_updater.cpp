@@ -342,6 +342,7 @@ void tst_Updater::failure_data()
     row("server silent on a file", "silent");
     row("program folder read-only", "read-only");
     row("a file where the temp folder belongs", "temp blocked", 0);
+    row("temp a link to a folder outside: nothing made there, not even the lock", "temp link", 0);
     row("not now: the client starts and passes this version once", "404", 3, u"暂不更新"_s);
     row("try again once the server is mended", "404", 3, u"重试"_s);
     // The next start after a run killed before its commit puts the old files back first.
@@ -372,6 +373,9 @@ void tst_Updater::failure()
     f.publish("2.0", files);
     if (fault == "temp blocked"_L1)
         QVERIFY(f.write(u"temp"_s, "not a folder"));
+    QTemporaryDir outside;
+    if (fault == "temp link"_L1)
+        QVERIFY(QFile::link(outside.path(), f.dir.filePath(u"temp"_s)));
     if (fault == "folder"_L1)
         QVERIFY(QDir(f.dir.path()).mkdir(u"ENGINE.DAT"_s));
     if (fault == "no space"_L1)
@@ -400,6 +404,8 @@ void tst_Updater::failure()
     QFile::setPermissions(f.dir.path(), writable);
     QCOMPARE(f.statuses.first(), successTexts.first());
     QVERIFY(fault != "no space"_L1 || f.statuses.last() == u"更新失败：磁盘空间不足"_s);
+    QCOMPARE(QDir(outside.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+        QStringList());
     QVERIFY(f.button(u"重试"_s) && f.button(u"暂不更新"_s));
     QCOMPARE(f.programFiles(), before);
     QVERIFY(!f.leftover());
