@@ -574,8 +574,7 @@ void tst_MainWindow::children()
         } else if (action == "save"_L1) {
             const QString target = folder.filePath("saved.png");
             const QUrl image = server.url("/slow.png");
-            WebProfile::downloads()->expect(image, target);
-            page->download(image, target);
+            WebProfile::downloads()->save(page, image, target);
             QTRY_VERIFY_WITH_TIMEOUT(!server.requestsFor("/slow.png").isEmpty(), 10000);
             QTest::mouseClick(button(child, "closeButton"), Qt::LeftButton);
         } else if (action == "escape"_L1) {

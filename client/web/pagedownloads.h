@@ -1,11 +1,11 @@
 #pragma once
 
 #include <QHash>
-#include <QList>
 #include <QObject>
 #include <QUrl>
 
 class QWebEngineDownloadRequest;
+class QWebEnginePage;
 class QWebEngineProfile;
 
 // Carries out every download of the profile's pages: images the user saves from the context
@@ -17,15 +17,25 @@ class PageDownloads : public QObject
 public:
     explicit PageDownloads(QWebEngineProfile *profile);
 
-    // The next download of url goes to path, without asking the user again.
-    void expect(const QUrl &url, const QString &path);
+    // Downloads url through page to path, a place the user has chosen already: the download
+    // is told apart by a name of its own, not by its address, so it finds its path however
+    // the server redirects it, and nothing else the page downloads is sent there. A save the
+    // engine never starts is forgotten with its page.
+    void save(QWebEnginePage *page, const QUrl &url, const QString &path);
 
 private:
     void onDownloadRequested(QWebEngineDownloadRequest *download);
     void onStateChanged(QWebEngineDownloadRequest *download);
     void fail(QWebEngineDownloadRequest *download, const QString &path);
 
-    QList<std::pair<QUrl, QString>> expected;
+    struct Save
+    {
+        QWebEnginePage *page;
+        QString path;
+        QMetaObject::Connection forget;
+    };
+    // The saves asked for and not yet started, by the name each download was given.
+    QHash<QString, Save> expected;
     // Where each accepted download goes, by the engine's number for it.
     QHash<quint32, QString> started;
 };
