@@ -26,9 +26,7 @@ void PageDownloads::save(QWebEnginePage *page, const QUrl &url, const QString &p
     const QString name = QStringLiteral("corvex-save-")
         + QString::number(QRandomGenerator::system()->generate64(), 16)
         + QString::number(QRandomGenerator::system()->generate64(), 16);
-    const QMetaObject::Connection forget
-        = connect(page, &QObject::destroyed, this, [this, name] { expected.remove(name); });
-    expected.insert(name, { page, path, forget });
+    expected.insert(name, path);
     page->download(url, name);
 }
 
@@ -42,11 +40,8 @@ void PageDownloads::onDownloadRequested(QWebEngineDownloadRequest *download)
         return;
     }
     QString path;
-    const auto match = expected.constFind(download->suggestedFileName());
-    if (match != expected.cend() && match->page == download->page()) {
-        path = match->path;
-        disconnect(match->forget);
-        expected.erase(match);
+    if (expected.contains(download->suggestedFileName())) {
+        path = expected.take(download->suggestedFileName());
     } else {
         // A file the page hands out by itself: the user says where it goes, as for an image.
         path = SaveQuestion::ask(nullptr, tr("选择要保存的位置"),

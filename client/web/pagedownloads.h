@@ -19,8 +19,8 @@ public:
 
     // Downloads url through page to path, a place the user has chosen already: the download
     // is told apart by a name of its own, not by its address, so it finds its path however
-    // the server redirects it, and nothing else the page downloads is sent there. A save the
-    // engine never starts is forgotten with its page.
+    // the server redirects it, and no other download is ever sent there. It goes on when the
+    // page closes meanwhile.
     void save(QWebEnginePage *page, const QUrl &url, const QString &path);
 
 private:
@@ -28,14 +28,10 @@ private:
     void onStateChanged(QWebEngineDownloadRequest *download);
     void fail(QWebEngineDownloadRequest *download, const QString &path);
 
-    struct Save
-    {
-        QWebEnginePage *page;
-        QString path;
-        QMetaObject::Connection forget;
-    };
-    // The saves asked for and not yet started, by the name each download was given.
-    QHash<QString, Save> expected;
+    // The saves asked for and not yet started, by the name each download was given. The engine
+    // answers every download it is asked for, failed ones included, and goes on with one whose
+    // page has gone, so each entry is taken exactly once.
+    QHash<QString, QString> expected;
     // Where each accepted download goes, by the engine's number for it.
     QHash<quint32, QString> started;
 };
