@@ -12,7 +12,7 @@ namespace HandlerAddress {
 
 // The address to hand over: http or https with a host, or mailto whose fields are only to, cc,
 // bcc, subject and body, in any case. Anything else, and any address with a control character
-// or line break once percent-decoded, gives an invalid address.
+// or line break once percent-decoded, gives an empty address.
 QUrl checked(const QString &address);
 
 } // namespace HandlerAddress

@@ -189,7 +189,7 @@ void MainWindow::startBackup(const QString &url, int pageCount, const QString &f
 void MainWindow::openOutside(const QString &url)
 {
     const QUrl address = HandlerAddress::checked(url);
-    if (!address.isValid()) {
+    if (address.isEmpty()) {
         qCDebug(lcMainWindow) << "refused to hand" << url << "to the system";
         return;
     }
