@@ -38,18 +38,11 @@
         queue = [];
     });
     // A deeper frame has no sonwindow, and posting here itself gets it no further: only the
-    // frames one or two levels below this document are heard.
+    // frames one or two levels below this document are heard. A frame of another origin can't
+    // change what its parent is, as seen from here.
     function isNearFrame(source) {
-        for (var i = 0; i < window.frames.length; ++i) {
-            var child = window.frames[i];
-            if (child === source)
-                return true;
-            for (var j = 0; j < child.frames.length; ++j) {
-                if (child.frames[j] === source)
-                    return true;
-            }
-        }
-        return false;
+        return source !== null && source !== window
+            && (source.parent === window || source.parent.parent === window);
     }
     // What a near frame posts is judged by its origin alone, however it got to post it.
     window.addEventListener('message', function (event) {
