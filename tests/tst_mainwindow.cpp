@@ -423,6 +423,10 @@ void tst_MainWindow::bridge_data()
     row("call from the page's first script, five values unchanged",
         "<script>sonwindow.onCall('a.html', 320, 240, 't', false, false); end();</script>",
         { { "a.html", 320, 240, "t", false } });
+    row("numbers beyond int's range: its ends; no number: 0",
+        "<script>sonwindow.onCall('a', 1e12, -1e12, 't', true, false); "
+        "sonwindow.onCall('b', NaN, 'x', 't', true, false); end();</script>",
+        { { "a", INT_MAX, INT_MIN, "t", true }, { "b", 0, 0, "t", true } });
     row("first-level frame reaches it", "<iframe src=/level1></iframe>", { frame });
     row("second-level frame reaches it", "<iframe src=/level2></iframe>", { frame });
     row("third-level frame finds no sonwindow", "<iframe src=/level3></iframe>",
