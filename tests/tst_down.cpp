@@ -43,15 +43,18 @@ void tst_Down::pagePath_data()
     QTest::addColumn<int>("page");
     QTest::addColumn<QString>("expected");
 
-    QTest::newRow("page 2 built on page 1's name") << "/d/backup.xls" << 2 << "/d/backup2.xls";
-    QTest::newRow("page 10") << "/d/backup.xls" << 10 << "/d/backup10.xls";
-    QTest::newRow("page 11 keeping the 10") << "/d/backup.xls" << 11 << "/d/backup11.xls";
-    QTest::newRow("the user's digits lost") << "/d/report2024.xls" << 2 << "/d/report20242.xls";
-    QTest::newRow("2_xls inside the name cut") << "/d/a2_xls.xls" << 3 << "/d/a2_xls3.xls";
-    QTest::newRow("upper-case ending not numbered") << "/d/r.XLS" << 1 << "/d/r1.XLS";
-    QTest::newRow("no ending: every page one file") << "/d/backup" << 2 << "/d/backup2.xls";
-    QTest::newRow(".xls not at the end numbered") << "/d/b.xls.txt" << 1 << "/d/b.xls.txt1.xls";
-    QTest::newRow("folder with .xls numbered")
+    QTest::newRow("page 2: its number before .xls") << "/d/backup.xls" << 2 << "/d/backup2.xls";
+    QTest::newRow("page 10: both digits before .xls") << "/d/backup.xls" << 10 << "/d/backup10.xls";
+    QTest::newRow("page 11: built on the chosen name, not on page 10's")
+        << "/d/backup.xls" << 11 << "/d/backup11.xls";
+    QTest::newRow("digits of the chosen name kept")
+        << "/d/report2024.xls" << 2 << "/d/report20242.xls";
+    QTest::newRow("_xls inside the name kept") << "/d/a2_xls.xls" << 3 << "/d/a2_xls3.xls";
+    QTest::newRow("upper-case .XLS numbered, its case kept") << "/d/r.XLS" << 1 << "/d/r1.XLS";
+    QTest::newRow("no ending: .xls added, then numbered") << "/d/backup" << 2 << "/d/backup2.xls";
+    QTest::newRow(".xls not at the end: .xls added after the name")
+        << "/d/b.xls.txt" << 1 << "/d/b.xls.txt1.xls";
+    QTest::newRow("folder with .xls in its name left as it is")
         << "/d/exports2.xls.d/backup.xls" << 2 << "/d/exports2.xls.d/backup2.xls";
 }
 
@@ -73,22 +76,23 @@ void tst_Down::exportPages_data()
 
     const QString done = "备份完成";
     const QString failed = "备份失败：第2页下载出错";
-    QTest::newRow("3 pages written over each other")
-        << 3 << Served << 3 << QList<int> { 1, 2, 3 } << done;
-    QTest::newRow("count 1 fetching a page 2") << 1 << Served << 1 << QList<int> { 1 } << done;
-    QTest::newRow("count 0 fetching no page") << 0 << Served << 1 << QList<int> { 1 } << done;
-    QTest::newRow("count -5 fetching no page") << -5 << Served << 1 << QList<int> { 1 } << done;
-    QTest::newRow("404 page saved as a page") << 3 << NotFound << 2 << QList<int> { 1 } << failed;
-    QTest::newRow("500 page saved as a page")
+    QTest::newRow("3 pages: a file each") << 3 << Served << 3 << QList<int> { 1, 2, 3 } << done;
+    QTest::newRow("count 1: page 1 only") << 1 << Served << 1 << QList<int> { 1 } << done;
+    QTest::newRow("count 0: one page") << 0 << Served << 1 << QList<int> { 1 } << done;
+    QTest::newRow("count -5: one page") << -5 << Served << 1 << QList<int> { 1 } << done;
+    QTest::newRow("404 on page 2: export fails, page 1 kept, no page 2 file")
+        << 3 << NotFound << 2 << QList<int> { 1 } << failed;
+    QTest::newRow("500 on page 2: export fails, page 1 kept, no page 2 file")
         << 3 << ServerError << 2 << QList<int> { 1 } << failed;
-    QTest::newRow("page cut off halfway kept") << 3 << CutOff << 2 << QList<int> { 1 } << failed;
-    QTest::newRow("silent server waited on for ever")
+    QTest::newRow("page 2 cut off halfway: export fails, no page 2 file")
+        << 3 << CutOff << 2 << QList<int> { 1 } << failed;
+    QTest::newRow("silent server: given up once it stalls")
         << 3 << NeverAnswered << 2 << QList<int> { 1 } << failed;
-    QTest::newRow("unwritable page file ends silently")
+    QTest::newRow("unwritable page 2 file: export fails naming the file")
         << 3 << Unwritable << 1 << QList<int> { 1 } << QString("备份失败：无法写入文件%1");
-    QTest::newRow("declined save question still downloads")
+    QTest::newRow("save question declined: nothing fetched")
         << 3 << Declined << 0 << QList<int>() << QString();
-    QTest::newRow("cancel during page 2 goes on")
+    QTest::newRow("cancel during page 2: export stops, page 1 kept")
         << 3 << Cancel << 2 << QList<int> { 1 } << QString("备份已取消");
 }
 

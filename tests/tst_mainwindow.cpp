@@ -164,6 +164,12 @@ void tst_MainWindow::initTestCase()
     foreign.serve("/level1", call);
     server.serve("/level2", "<iframe src=/level1></iframe>");
     server.serve("/level3", "<iframe src=/level2></iframe>");
+    // Posts the relay's message to the top document itself, as a frame without sonwindow could.
+    server.serve("/post",
+        "<script>var message = {}; message['sonwindow.onCall'] = ['posted', 1, 2, 't', true, "
+        "false]; top.postMessage(message, '*'); top.postMessage('done', '*');</script>");
+    server.serve("/post2", "<iframe src=/post></iframe>");
+    server.serve("/post3", "<iframe src=/post2></iframe>");
     // A foreign page that talks to the channel itself, claiming the application's origin; the
     // channel's answer comes once the call has been dealt with.
     QFile channelScript(":/qtwebchannel/qwebchannel.js");
@@ -417,10 +423,18 @@ void tst_MainWindow::bridge_data()
     row("call from the page's first script, five values unchanged",
         "<script>sonwindow.onCall('a.html', 320, 240, 't', false, false); end();</script>",
         { { "a.html", 320, 240, "t", false } });
+    row("numbers beyond int's range: its ends; no number: 0",
+        "<script>sonwindow.onCall('a', 1e12, -1e12, 't', true, false); "
+        "sonwindow.onCall('b', NaN, 'x', 't', true, false); end();</script>",
+        { { "a", INT_MAX, INT_MIN, "t", true }, { "b", 0, 0, "t", true } });
     row("first-level frame reaches it", "<iframe src=/level1></iframe>", { frame });
     row("second-level frame reaches it", "<iframe src=/level2></iframe>", { frame });
     row("third-level frame finds no sonwindow", "<iframe src=/level3></iframe>",
         { { "missing", 0, 0, "", true } });
+    row("second-level frame posting to the top document itself heard",
+        "<iframe src=/post2></iframe>", { { "posted", 1, 2, "t", true } });
+    row("third-level frame posting to the top document itself refused",
+        "<iframe src=/post3></iframe>", {});
     row("frame of a foreign origin refused", "<iframe src=%FOREIGN%level1></iframe>", {});
     row("foreign top document, even claiming the application's origin, refused", "%FOREIGN%forge",
         {});
@@ -466,15 +480,25 @@ void tst_MainWindow::children_data()
     QTest::addColumn<QList<int>>("activated");
     QTest::addColumn<QStringList>("handedOver");
     QTest::addColumn<int>("exports");
+    QTest::addColumn<QSize>("size"); // asked for by every request
+    QTest::addColumn<QRect>("placed"); // where each child window opens
 
-    const auto row = [](const char *name, const QStringList &requests, const QList<int> &windows,
+    const QSize asked(400, 300);
+    const QRect centred(130, 60, 400, 300);
+    const auto row = [&](const char *name, const QStringList &requests, const QList<int> &windows,
                          const QList<int> &activated = {}, const QStringList &handedOver = {},
                          int exports = 0) {
-        QTest::newRow(name) << requests << windows << activated << handedOver << exports;
+        QTest::newRow(name) << requests << windows << activated << handedOver << exports << asked
+                            << centred;
+    };
+    const auto sized = [](const char *name, const QSize &size, const QRect &placed) {
+        QTest::newRow(name) << QStringList { "/a" } << QList<int> { 1 } << QList<int>()
+                            << QStringList() << 0 << size << placed;
     };
     const QString backup = QString::fromLatin1(backupPath + "?id=7");
     const QStringList web { "http://example.com/a", "https://example.com/b?c=d",
-        "mailto:someone@example.com" };
+        "mailto:someone@example.com",
+        "mailto:a@example.com?CC=b@example.com&bcc=c@example.com&Subject=hi&body=text" };
     const auto outside = [](QStringList addresses) {
         return addresses.replaceInStrings(QRegularExpression("^"), "outside:");
     };
@@ -497,6 +521,20 @@ void tst_MainWindow::children_data()
         outside({ "file:///etc/passwd", "smb://host/share", "javascript:alert(1)",
             "ms-settings:", "C:\\Windows\\calc.exe" }),
         {});
+    row("web address without a host refused",
+        outside({ "http:/etc/passwd", "http:///etc/passwd", "https:relative" }), {});
+    row("mail field other than to, cc, bcc, subject and body refused, however spelt",
+        outside({ "mailto:a@example.com?attach=/etc/passwd",
+            "mailto:a@example.com?subject=x&ATTACH=/etc/passwd",
+            "mailto:a@example.com?%61ttach=/etc/passwd", "mailto:a@example.com?from=b" }),
+        {});
+    row("line break or control character, encoded or not, refused",
+        outside({ "mailto:a@example.com?subject=x%0D%0ABcc:b@example.com",
+            "mailto:a@example.com?body=%E2%80%A8", "https://example.com/%0Aa",
+            "http://example.com/a%00", "http://example.com/\ta", "http://example.com/%C2%85" }),
+        {});
+    row("invalid address refused, though http with a host",
+        outside({ "http://example.com:99999/" }), {});
     row("failed load keeps the loading animation", { "http://127.0.0.1:%CLOSED%/" }, { 1 });
     row("main window's login sent along", { "/private" }, { 1 });
     row("dragged by its title bar", { "/a", "drag:1" }, { 1 });
@@ -504,6 +542,23 @@ void tst_MainWindow::children_data()
         { "/a", "request:1" }, { 1, 2 });
     row("closed while saving an image: view and page gone, the image saved", { "/a", "save:1" },
         {});
+
+    QStringList many;
+    QList<int> open;
+    for (int n = 1; n <= 25; ++n)
+        many << u"/a?%1"_s.arg(n);
+    for (int n = 2; n <= 21; ++n)
+        open << n;
+    row("25 requests: 20 windows, 5 refused; after one closes the next opens",
+        many + QStringList { "closeButton:1", "/a?26" }, open);
+
+    sized("huge size: the available area", QSize(100000, 100000), largeScreen);
+    sized("zero size: 200 x 150", QSize(0, 0), QRect(230, 135, 200, 150));
+    sized("negative size: 200 x 150", QSize(-400, -300), QRect(230, 135, 200, 150));
+    sized("INT_MIN width, INT_MAX height: 200 wide, the available height, within the area",
+        QSize(INT_MIN, INT_MAX), QRect(230, 0, 200, 1024));
+    sized("INT_MAX width, INT_MIN height: the available width, 150 high", QSize(INT_MAX, INT_MIN),
+        QRect(0, 135, 1280, 150));
 }
 
 void tst_MainWindow::children()
@@ -513,6 +568,8 @@ void tst_MainWindow::children()
     QFETCH(QList<int>, activated);
     QFETCH(QStringList, handedOver);
     QFETCH(int, exports);
+    QFETCH(QSize, size);
+    QFETCH(QRect, placed);
 
     QTemporaryDir folder;
     QStringList asked;
@@ -540,7 +597,7 @@ void tst_MainWindow::children()
             if (address.startsWith(u'/'))
                 address = server.url(address).toString();
             const SonWindow *before = window.lastChild;
-            window.slot_callson(address, 400, 300, "backup.xls", inWindow);
+            window.slot_callson(address, size.width(), size.height(), "backup.xls", inWindow);
             SonWindow *created = window.lastChild;
             if (!created || created == before)
                 continue;
@@ -551,13 +608,15 @@ void tst_MainWindow::children()
             QCOMPARE(finished.first().first().toBool(), reachable);
             auto *loading = created->findChild<QLabel *>("loadingLabel");
             QCOMPARE(loading->isVisible(), !reachable);
-            QCOMPARE(created->geometry(), QRect(130, 60, 400, 300));
-            QCOMPARE(view->geometry(), QRect(6, 25, 388, 269));
+            QCOMPARE(created->geometry(), placed);
+            const int w = placed.width();
+            const int h = placed.height();
+            QCOMPARE(view->geometry(), QRect(6, 25, w - 12, h - 31));
             QCOMPARE(loading->geometry(), view->geometry());
-            QCOMPARE(
-                created->findChild<QLabel *>("frameLabel")->geometry(), QRect(5, 24, 390, 271));
-            QCOMPARE(button(created, "closeButton")->geometry(), QRect(370, 1, 30, 22));
-            QCOMPARE(button(created, "minButton")->geometry(), QRect(340, 1, 30, 22));
+            QCOMPARE(created->findChild<QLabel *>("frameLabel")->geometry(),
+                QRect(5, 24, w - 10, h - 29));
+            QCOMPARE(button(created, "closeButton")->geometry(), QRect(w - 30, 1, 30, 22));
+            QCOMPARE(button(created, "minButton")->geometry(), QRect(w - 60, 1, 30, 22));
             continue;
         }
         const QPointer<HtmlView> view = child->findChild<HtmlView *>();
@@ -574,8 +633,7 @@ void tst_MainWindow::children()
         } else if (action == "save"_L1) {
             const QString target = folder.filePath("saved.png");
             const QUrl image = server.url("/slow.png");
-            WebProfile::downloads()->expect(image, target);
-            page->download(image, target);
+            WebProfile::downloads()->save(page, image, target);
             QTRY_VERIFY_WITH_TIMEOUT(!server.requestsFor("/slow.png").isEmpty(), 10000);
             QTest::mouseClick(button(child, "closeButton"), Qt::LeftButton);
         } else if (action == "escape"_L1) {

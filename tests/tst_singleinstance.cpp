@@ -6,9 +6,13 @@
 #include <QLocalServer>
 #include <QProcess>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 
 #include <cstdio>
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#endif
 
 namespace {
 
@@ -30,6 +34,15 @@ QProcess *startClaimer(const QString &programDir, QObject *parent)
     auto *process = new QProcess(parent);
     process->start(QCoreApplication::applicationFilePath(), { "--claim", programDir });
     return process;
+}
+
+// The channel's name as the client builds it from the program directory, without its suffix.
+QString baseName(const QString &programDir)
+{
+    const QByteArray digest = QCryptographicHash::hash(
+        QFileInfo(programDir).canonicalFilePath().toUtf8(), QCryptographicHash::Sha256)
+                                  .toHex();
+    return QStringLiteral("corvex-") + QString::fromLatin1(digest.left(24));
 }
 
 QByteArray outcome(QProcess *claimer)
@@ -69,7 +82,22 @@ void tst_SingleInstance::claim()
     QTemporaryDir one;
     QTemporaryDir other;
     SingleInstance running(one.path());
+#ifdef Q_OS_UNIX
+    // Whatever the umask, the channel is the user's alone.
+    const mode_t umaskBefore = umask(0);
+    const bool claimed = running.claim();
+    umask(umaskBefore);
+    QVERIFY(claimed);
+    const QFileInfo channel(QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation) + u'/'
+        + baseName(one.path()) + QStringLiteral(".socket"));
+    QVERIFY(channel.exists());
+    const QFileDevice::Permissions groupOrOthers = QFileDevice::ReadGroup | QFileDevice::WriteGroup
+        | QFileDevice::ExeGroup | QFileDevice::ReadOther | QFileDevice::WriteOther
+        | QFileDevice::ExeOther;
+    QCOMPARE(channel.permissions() & groupOrOthers, QFileDevice::Permissions());
+#else
     QVERIFY(running.claim());
+#endif
     QSignalSpy shown(&running, &SingleInstance::showRequested);
 
     // The same folder reached by another spelling is still the same program directory.
@@ -105,11 +133,8 @@ void tst_SingleInstance::listenerOnTheOldNameDoesNotStopTheStart()
 {
     QTemporaryDir programDir;
     // Any local process could listen under the name the client once used.
-    const QByteArray digest = QCryptographicHash::hash(
-        QFileInfo(programDir.path()).canonicalFilePath().toUtf8(), QCryptographicHash::Sha256)
-                                  .toHex();
     QLocalServer squatter;
-    QVERIFY(squatter.listen(QStringLiteral("corvex-") + QString::fromLatin1(digest.left(24))));
+    QVERIFY(squatter.listen(baseName(programDir.path())));
 
     SingleInstance instance(programDir.path());
     QVERIFY(instance.claim());

@@ -2,6 +2,7 @@
 
 #include "bridgechannel.h"
 #include "down.h"
+#include "handleraddress.h"
 #include "htmlview.h"
 #include "machinekey.h"
 #include "myobject.h"
@@ -19,11 +20,24 @@
 #include <QMovie>
 #include <QScreen>
 
+#include <algorithm>
+
 Q_LOGGING_CATEGORY(lcMainWindow, "corvex.mainwindow")
 
 namespace {
 
 const int titleBarHeight = 22;
+
+// Each child window costs a renderer process of its own: a page that opens windows in a loop
+// must not take the machine's memory.
+const int maximumChildren = 20;
+const QSize minimumChildSize(200, 150);
+
+// A page's number clamped to [minimum, available]; the minimum wins on a screen smaller still.
+int childExtent(int requested, int minimum, int available)
+{
+    return std::max(minimum, std::min(requested, available));
+}
 
 const char titleBarStyle[]
     = "background-color:qlineargradient(spread:pad, x1:0, y1:0, x2:1, y2:0, stop:0 rgba(80, 80, "
@@ -135,6 +149,20 @@ void MainWindow::slot_callson(
         Q_EMIT setActiveWindow(urlMap.value(url));
         return;
     }
+    if (urlMap.size() >= maximumChildren) {
+        qCDebug(lcMainWindow) << "refused a child window for" << url << "-" << maximumChildren
+                              << "are open";
+        return;
+    }
+    // Clamped before any arithmetic, so no size a page asks for can overflow it.
+    const QRect area = availableArea();
+    const int w = childExtent(width, minimumChildSize.width(), area.width());
+    const int h = childExtent(height, minimumChildSize.height(), area.height());
+    // Centred on this window, then moved into the available area as far as it fits.
+    const int left = std::max(
+        area.left(), std::min(x() + (this->width() - w) / 2, area.x() + area.width() - w));
+    const int top = std::max(
+        area.top(), std::min(y() + (this->height() - h) / 2, area.y() + area.height() - h));
     auto *child = new SonWindow;
     lastChild = child;
     connect(this, &MainWindow::setActiveWindow, child, &SonWindow::slot_setActiveWindow);
@@ -143,8 +171,7 @@ void MainWindow::slot_callson(
     child->id = ++childCounter;
     child->url = url;
     urlMap.insert(url, childCounter);
-    child->openPage(url, width, height, title, x() + (this->width() - width) / 2,
-        y() + (this->height() - height) / 2);
+    child->openPage(url, w, h, title, left, top);
 }
 
 void MainWindow::slot_removeurl(const QString &url)
@@ -161,11 +188,8 @@ void MainWindow::startBackup(const QString &url, int pageCount, const QString &f
 
 void MainWindow::openOutside(const QString &url)
 {
-    const QUrl address(url);
-    const QString scheme = address.scheme();
-    if (!address.isValid()
-        || (scheme != QLatin1String("http") && scheme != QLatin1String("https")
-            && scheme != QLatin1String("mailto"))) {
+    const QUrl address = HandlerAddress::checked(url);
+    if (address.isEmpty()) {
         qCDebug(lcMainWindow) << "refused to hand" << url << "to the system";
         return;
     }

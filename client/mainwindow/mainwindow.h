@@ -49,6 +49,8 @@ public Q_SLOTS:
     // backup address starts a backup export whatever inWindow says; otherwise inWindow false
     // hands the address to the system's handler, and inWindow true opens it in a child window
     // centred on this one, or brings forward the child already open for exactly that address.
+    // A child window is at least 200 x 150 and fits the available area, whatever size the page
+    // asks for; with 20 child windows open, a further one is refused.
     void slot_callson(
         const QString &url, int width, int height, const QString &title, bool inWindow);
 
@@ -77,7 +79,8 @@ private Q_SLOTS:
 
 private:
     void startBackup(const QString &url, int pageCount, const QString &fileName);
-    // Only web and mail addresses: a page must not start programs on the user's machine.
+    // Only web and mail addresses that can't hurt: a page must not start programs on the
+    // user's machine, nor have the mail program attach the user's files.
     void openOutside(const QString &url);
     // Places the view, the title bar and the buttons for the current size and centres the window.
     void layoutChildren();

@@ -10,6 +10,10 @@
 #include <QWebEngineScript>
 #include <QWebEngineScriptCollection>
 
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
 namespace {
 
 QString readResource(const QString &path)
@@ -27,6 +31,17 @@ QUrl originOf(const QUrl &url)
     origin.setHost(url.host());
     origin.setPort(url.port(url.scheme() == QLatin1String("https") ? 443 : 80));
     return origin;
+}
+
+// A script's number is a double of any size: one beyond int's range becomes its nearest end,
+// one that is no number 0.
+int toInt(const QVariant &value)
+{
+    const double number = value.toDouble();
+    if (std::isnan(number))
+        return 0;
+    return int(std::clamp(
+        number, double(std::numeric_limits<int>::min()), double(std::numeric_limits<int>::max())));
 }
 
 } // namespace
@@ -71,8 +86,8 @@ void BridgeChannel::call(const QString &origin, const QVariantList &arguments)
         qCDebug(lcBridge) << "refused a call from" << origin << "in" << page->url() << arguments;
         return;
     }
-    bridge->onCall(arguments.value(0).toString(), arguments.value(1).toInt(),
-        arguments.value(2).toInt(), arguments.value(3).toString(), arguments.value(4).toBool(),
+    bridge->onCall(arguments.value(0).toString(), toInt(arguments.value(1)),
+        toInt(arguments.value(2)), arguments.value(3).toString(), arguments.value(4).toBool(),
         arguments.value(5).toBool());
 }
 

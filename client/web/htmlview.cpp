@@ -82,6 +82,5 @@ void HtmlView::dimg()
         this, tr("选择要保存的位置"), proposed, tr("图片文件(*.jpg,*.gif,*.png,*.bmp)"));
     if (path.isEmpty())
         return;
-    WebProfile::downloads()->expect(imageUrl, path);
-    page()->download(imageUrl, path);
+    WebProfile::downloads()->save(page(), imageUrl, path);
 }

@@ -7,7 +7,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QRandomGenerator>
 #include <QWebEngineDownloadRequest>
+#include <QWebEnginePage>
 #include <QWebEngineProfile>
 
 PageDownloads::PageDownloads(QWebEngineProfile *profile)
@@ -17,9 +19,15 @@ PageDownloads::PageDownloads(QWebEngineProfile *profile)
         profile, &QWebEngineProfile::downloadRequested, this, &PageDownloads::onDownloadRequested);
 }
 
-void PageDownloads::expect(const QUrl &url, const QString &path)
+void PageDownloads::save(QWebEnginePage *page, const QUrl &url, const QString &path)
 {
-    expected.append({ url, path });
+    // A page can give its own downloads any name it likes (a link's download attribute): the
+    // name must be one it cannot guess.
+    const QString name = QStringLiteral("corvex-save-")
+        + QString::number(QRandomGenerator::system()->generate64(), 16)
+        + QString::number(QRandomGenerator::system()->generate64(), 16);
+    expected.insert(name, path);
+    page->download(url, name);
 }
 
 void PageDownloads::onDownloadRequested(QWebEngineDownloadRequest *download)
@@ -32,11 +40,8 @@ void PageDownloads::onDownloadRequested(QWebEngineDownloadRequest *download)
         return;
     }
     QString path;
-    const auto match = std::find_if(expected.begin(), expected.end(),
-        [download](const auto &entry) { return entry.first == download->url(); });
-    if (match != expected.end()) {
-        path = match->second;
-        expected.erase(match);
+    if (expected.contains(download->suggestedFileName())) {
+        path = expected.take(download->suggestedFileName());
     } else {
         // A file the page hands out by itself: the user says where it goes, as for an image.
         path = SaveQuestion::ask(nullptr, tr("选择要保存的位置"),
@@ -65,9 +70,9 @@ void PageDownloads::onStateChanged(QWebEngineDownloadRequest *download)
     if (state == QWebEngineDownloadRequest::DownloadInterrupted
         || state == QWebEngineDownloadRequest::DownloadCancelled) {
         download->disconnect(this);
-        // Cancelling drops what arrived instead of keeping it to resume later.
-        download->cancel();
         fail(download, started.take(download->id()));
+        // Deleting the request removes the download from the engine, and with it what had
+        // arrived, which the engine would otherwise keep to resume later.
         download->deleteLater();
         return;
     }

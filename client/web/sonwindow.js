@@ -1,7 +1,8 @@
 // Defines window.sonwindow before any script of the document runs. The top document carries
 // every call over the client's web channel and queues the calls made before the channel is up;
 // documents in frames one or two levels below it post their calls to the top document, which
-// passes them on with the origin the engine vouches for. Deeper frames get no sonwindow.
+// passes them on with the origin the engine vouches for. Deeper frames get no sonwindow, and
+// the top document does not hear them either.
 (function () {
     'use strict';
     var marker = 'sonwindow.onCall';
@@ -36,10 +37,17 @@
         queue.forEach(function (call) { gate.call(call[0], call[1]); });
         queue = [];
     });
-    // Whatever a frame posts is judged by its origin alone, however it got to post it.
+    // A deeper frame has no sonwindow, and posting here itself gets it no further: only the
+    // frames one or two levels below this document are heard. A frame of another origin can't
+    // change what its parent is, as seen from here.
+    function isNearFrame(source) {
+        return source !== null && source !== window
+            && (source.parent === window || source.parent.parent === window);
+    }
+    // What a near frame posts is judged by its origin alone, however it got to post it.
     window.addEventListener('message', function (event) {
-        if (event.source === window || event.data === null || typeof event.data !== 'object'
-            || !Array.isArray(event.data[marker]))
+        if (event.data === null || typeof event.data !== 'object'
+            || !Array.isArray(event.data[marker]) || !isNearFrame(event.source))
             return;
         send(event.origin, event.data[marker]);
     });
