@@ -38,6 +38,29 @@ int recordUpdaterStart(int argc)
     return 0;
 }
 
+// The fixture's child window page; `then` runs once its picture has been answered, whatever the
+// answer.
+QByteArray childPage(const QByteArray &then = {})
+{
+    return "<html><body><img src=\"/child.png\" onload=\"" + then + "\" onerror=\"" + then
+        + "\"></body></html>";
+}
+
+// Starts an X server of the test's own on a free display and returns its name (":N"); empty when
+// it did not start.
+QString startXServer(QProcess &xserver)
+{
+    xserver.start(QStringLiteral("Xvfb"),
+        { QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-nolisten"),
+            QStringLiteral("tcp"), QStringLiteral("-screen"), QStringLiteral("0"),
+            QStringLiteral("1280x1024x24") });
+    QByteArray number;
+    while (!number.endsWith('\n') && xserver.waitForReadyRead(20000))
+        number += xserver.readAllStandardOutput();
+    number = number.trimmed();
+    return number.isEmpty() ? QString() : QLatin1Char(':') + QString::fromLatin1(number);
+}
+
 } // namespace
 
 // The real client, copied into a temporary program directory beside a test UpdateList.xml.
@@ -47,14 +70,17 @@ class tst_Corvex : public QObject
 private Q_SLOTS:
     void initTestCase();
     void localStorageSurvivesRestart();
+    void nothingInHomeUnderARealDisplay();
     void secondStartLeavesTheRunningClient();
     void handsOverToTheUpdaterAndQuits_data();
     void handsOverToTheUpdaterAndQuits();
 
 private:
     // Starts the client and waits until its login page has reported what it found in local
-    // storage.
-    void startClient(QProcess &client, QByteArray *found);
+    // storage; on that X display when one is given, else offscreen.
+    void startClient(QProcess &client, QByteArray *found, const QString &display = QString());
+    // What the client left in its HOME.
+    QStringList homeEntries() const;
     // Quits the client the way a session does and checks that it ended in order.
     void quitClient(QProcess &client);
 
@@ -78,22 +104,35 @@ void tst_Corvex::initTestCase()
         "sonwindow.onCall(location.origin + '/child', 400, 300, 'child', true, false);"
         "</script></body></html>");
     server.serve("/report", "ok", "text/plain");
-    server.serve("/child", "<html><body><img src=\"/child.png\"></body></html>");
+    server.serve("/child", childPage());
 }
 
-void tst_Corvex::startClient(QProcess &client, QByteArray *found)
+void tst_Corvex::startClient(QProcess &client, QByteArray *found, const QString &display)
 {
     const qsizetype reportsBefore = server.requestsFor("/report").size();
     client.setProcessChannelMode(QProcess::ForwardedOutputChannel);
     client.setWorkingDirectory(QDir::tempPath());
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("HOME"), home.path());
+    // Whatever would go to the user's folders then lands in HOME, where the test looks.
+    for (const char *folder :
+        { "XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME" })
+        environment.remove(QString::fromLatin1(folder));
+    if (!display.isEmpty()) {
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        environment.insert(QStringLiteral("DISPLAY"), display);
+    }
     client.setProcessEnvironment(environment);
     client.start(programDir.clientPath(), {});
     QVERIFY(client.waitForStarted(10000));
     QTRY_VERIFY_WITH_TIMEOUT(server.requestsFor("/report").size() > reportsBefore, 60000);
     QTRY_VERIFY_WITH_TIMEOUT(server.requestsFor("/child.png").size() > reportsBefore, 60000);
     *found = server.requestsFor("/report").last().query("found");
+}
+
+QStringList tst_Corvex::homeEntries() const
+{
+    return QDir(home.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
 }
 
 void tst_Corvex::quitClient(QProcess &client)
@@ -130,8 +169,7 @@ void tst_Corvex::localStorageSurvivesRestart()
                  .hasMatch(),
         pageAgent.constData());
     QVERIFY(QFileInfo(programDir.filePath(QStringLiteral("cache/Local Storage"))).isDir());
-    QCOMPARE(QDir(home.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-        QStringList());
+    QCOMPARE(homeEntries(), QStringList());
     QVERIFY2(!QFile::exists(programDir.filePath(QStringLiteral("temp/UpdateList.xml"))),
         "the server's list is removed once the versions agree");
 
@@ -139,6 +177,32 @@ void tst_Corvex::localStorageSurvivesRestart()
     startClient(client, &found);
     quitClient(client);
     QCOMPARE(found, QByteArray("saved by the first run"));
+}
+
+// Drawing with OpenGL and a file dialog are what write to the user's folders under a real display.
+void tst_Corvex::nothingInHomeUnderARealDisplay()
+{
+    QProcess xserver;
+    const QString display = startXServer(xserver);
+    QVERIFY2(!display.isEmpty(), "Xvfb (Debian: xvfb) gives the test a display of its own");
+    server.serve("/child",
+        childPage("sonwindow.onCall(location.origin + '/ClientServices/BackUp.ashx?id=1', 1, 0,"
+                  " 'backup.xls', true, false)"));
+    QProcess client;
+    QByteArray found;
+    startClient(client, &found, display);
+    client.setReadChannel(QProcess::StandardError);
+    // The dialog exists from this line on; quitting while it is open closes it as a cancel does.
+    QTRY_VERIFY_WITH_TIMEOUT(
+        client.peek(client.bytesAvailable()).contains("asking where to save"), 30000);
+    quitClient(client);
+    server.serve("/child", childPage());
+
+    QCOMPARE(homeEntries(), QStringList());
+    QVERIFY2(QFile::exists(programDir.filePath(QStringLiteral("cache/QtProject.conf"))),
+        "the file dialog's history is kept in the program directory");
+    xserver.terminate();
+    QVERIFY(xserver.waitForFinished(10000));
 }
 
 void tst_Corvex::secondStartLeavesTheRunningClient()

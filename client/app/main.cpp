@@ -20,6 +20,7 @@ int main(int argc, char *argv[])
 {
     QCoreApplication::addLibraryPath(ProgramDir::path() + QStringLiteral("/plugins"));
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    Startup::keepQtOutOfHome();
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Chrome"));
     QCoreApplication::setApplicationVersion(QStringLiteral("1.0"));

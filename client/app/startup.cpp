@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QLibraryInfo>
 #include <QRandomGenerator>
+#include <QSettings>
 #include <QTime>
 #include <QTranslator>
 
@@ -36,4 +37,13 @@ void Startup::installTranslations(QObject *owner)
         else
             delete translator;
     }
+}
+
+void Startup::keepQtOutOfHome()
+{
+    // Its only home would be the user's cache folder; the compiled shaders it saves are few and
+    // cheap next to the web engine's start.
+    QCoreApplication::setAttribute(Qt::AA_DisableShaderDiskCache);
+    // Windows keeps these settings in the registry, which no path moves.
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, ProgramDir::cacheDir());
 }

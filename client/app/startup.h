@@ -23,4 +23,9 @@ void drawStartupRandom(const QTime &time);
 // when found.
 void installTranslations(QObject *owner);
 
+// What Qt itself would keep in the user's home folder stays out of it: the OpenGL shader cache
+// is off, and Qt's own settings (the file dialog's history) live in the program directory's
+// cache/. Called before the application object exists.
+void keepQtOutOfHome();
+
 } // namespace Startup
