@@ -34,6 +34,9 @@ public:
     // the text of the elements inside it; empty when there is none.
     QString value(const QString &elementName) const;
 
+    // Whether the document has an element of that name, however empty.
+    bool contains(const QString &elementName) const { return firstSpans.contains(elementName); }
+
     // Name attributes of every File element in document order, at any depth.
     QStringList fileNames() const;
 
