@@ -74,19 +74,11 @@ void ServerList::start(const UpdateList &local, const QString &path)
 
 void ServerList::downloaded(Download *download, bool ok, const QString &reason)
 {
-    --pending;
-    if (!ok && failure.isEmpty()) {
+    if (!ok && failure.isEmpty())
         failure
             = (download == listDownload ? QStringLiteral("list: ") : QStringLiteral("signature: "))
             + reason;
-        // Whatever the other one brings, the list no longer counts; its end ends the check.
-        Download *other = download == listDownload ? signatureDownload : listDownload;
-        if (other->isRunning()) {
-            other->abort(QStringLiteral("not needed"));
-            return;
-        }
-    }
-    if (pending == 0)
+    if (--pending == 0)
         end(failure.isEmpty() ? check() : failure);
 }
 
