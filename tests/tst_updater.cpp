@@ -1,3 +1,4 @@
+#include "crypto.h"
 #include "download.h"
 #include "installer.h"
 #include "mainwindow.h"
@@ -16,6 +17,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 
 using namespace Qt::StringLiterals;
 
@@ -34,6 +36,39 @@ using Files = QList<File>;
 const QByteArray standIn = "#!/bin/sh\necho \"$# $(pwd)\" > \"$(basename \"$0\")-started\"\n";
 const QByteArray newClient = "#!/bin/sh\necho \"new $# $(pwd)\" > corvex-started\n";
 const Files release { { "corvex", newClient }, { "engine.dat", "engine of the new version" } };
+
+// The list with the PublicKey line that hands key on.
+QByteArray withKey(QByteArray list, const QByteArray &key)
+{
+    return list.replace(
+        "</UpdateList>", "<PublicKey>" + key.toBase64() + "</PublicKey>\n</UpdateList>");
+}
+
+// What the openssl command line printed, when it succeeded.
+std::optional<QByteArray> openssl(const QString &folder, const QStringList &arguments)
+{
+    QProcess process;
+    process.setWorkingDirectory(folder);
+    process.start(u"openssl"_s, arguments);
+    if (!process.waitForFinished(10000) || process.exitStatus() != QProcess::NormalExit
+        || process.exitCode() != 0)
+        return std::nullopt;
+    return process.readAllStandardOutput();
+}
+
+// A key made by the openssl command line, the public half as its DER form ends.
+Crypto::KeyPair opensslKey(const QString &folder)
+{
+    const auto der
+        = openssl(folder, { u"genpkey"_s, u"-algorithm"_s, u"ed25519"_s, u"-out"_s, u"key.pem"_s })
+        ? openssl(
+            folder, { u"pkey"_s, u"-in"_s, u"key.pem"_s, u"-pubout"_s, u"-outform"_s, u"DER"_s })
+        : std::nullopt;
+    QFile pem(folder + u"/key.pem"_s);
+    if (!der || !pem.open(QIODevice::ReadOnly))
+        return {};
+    return { pem.readAll(), der->right(Crypto::publicKeySize) };
+}
 
 // What a successful run says, in order; a failed one says the first, then why it failed.
 const QStringList successTexts { u"正在升级您的Tavrel软件，请等待..."_s, u"正在更新..."_s,
@@ -197,6 +232,8 @@ private Q_SLOTS:
     void failure();
     void names_data();
     void names();
+    void signedList_data();
+    void signedList();
     void releaseTool_data();
     void releaseTool();
 };
@@ -476,6 +513,108 @@ void tst_Updater::names()
     QFETCH(bool, accepted);
 
     QCOMPARE(ReleaseCheck::problem(entries).isEmpty(), accepted);
+}
+
+void tst_Updater::signedList_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<bool>("installed");
+
+    QTest::newRow("signed by the installed key: installed") << u""_s << true;
+    QTest::newRow("signature missing") << u"missing"_s << false;
+    QTest::newRow("signature of other bytes") << u"other bytes"_s << false;
+    QTest::newRow("list changed by one byte after signing") << u"changed"_s << false;
+    QTest::newRow("signature by another key") << u"another key"_s << false;
+    QTest::newRow("base64 with a character outside its alphabet") << u"base64"_s << false;
+    QTest::newRow("signature file over 4 KiB, blanks after it") << u"oversized"_s << false;
+    QTest::newRow("signed list without PublicKey: signing can't be switched off")
+        << u"no PublicKey"_s << false;
+    QTest::newRow("no PublicKey installed: an unsigned list taken as before")
+        << u"unsigned"_s << true;
+    QTest::newRow("a new key handed on, then a release signed by it alone")
+        << u"rotation"_s << true;
+    QTest::newRow("key and signature by the openssl command line, and the other way round")
+        << u"openssl"_s << true;
+}
+
+// A forged list changes nothing and starts quillonv3 as if the server had nothing newer.
+void tst_Updater::signedList()
+{
+    QFETCH(QString, fault);
+    QFETCH(bool, installed);
+
+    Fixture f;
+    QVERIFY(f.setUp("1.0"));
+    const Crypto::KeyPair key
+        = fault == "openssl"_L1 ? opensslKey(f.dir.path()) : Crypto::newKeyPair();
+    const Crypto::KeyPair other = Crypto::newKeyPair();
+    QVERIFY(!key.publicKey.isEmpty() && !other.publicKey.isEmpty());
+    if (fault != "unsigned"_L1)
+        QVERIFY(f.write(u"UpdateList.xml"_s, withKey(f.read(u"UpdateList.xml"_s), key.publicKey)));
+    const QMap<QString, QByteArray> before = f.programFiles();
+
+    f.publish("2.0", release);
+    QByteArray list = f.list("2.0", release);
+    if (fault != "no PublicKey"_L1 && fault != "unsigned"_L1)
+        list = withKey(list, fault == "rotation"_L1 ? other.publicKey : key.publicKey);
+    QByteArray signature
+        = Crypto::sign(fault == "another key"_L1 ? other.privateKeyPem : key.privateKeyPem,
+            fault == "other bytes"_L1 ? list + ' ' : list)
+              .toBase64();
+    if (fault == "openssl"_L1) {
+        QVERIFY(f.write(u"list.xml"_s, list)
+            && f.write(u"crypto.sig"_s, Crypto::sign(key.privateKeyPem, list)));
+        const auto made = openssl(f.dir.path(),
+            { u"pkeyutl"_s, u"-sign"_s, u"-rawin"_s, u"-inkey"_s, u"key.pem"_s, u"-in"_s,
+                u"list.xml"_s });
+        QVERIFY(made && made->size() == Crypto::signatureSize);
+        signature = made->toBase64() + '\n';
+        QVERIFY(openssl(f.dir.path(),
+            { u"pkey"_s, u"-in"_s, u"key.pem"_s, u"-pubout"_s, u"-out"_s, u"pub.pem"_s }));
+        QVERIFY(openssl(f.dir.path(),
+            { u"pkeyutl"_s, u"-verify"_s, u"-rawin"_s, u"-pubin"_s, u"-inkey"_s, u"pub.pem"_s,
+                u"-in"_s, u"list.xml"_s, u"-sigfile"_s, u"crypto.sig"_s }));
+        for (const char *name : { "key.pem", "pub.pem", "list.xml", "crypto.sig" })
+            QVERIFY(QFile::remove(f.dir.filePath(QString::fromLatin1(name))));
+    }
+    if (fault == "changed"_L1)
+        list.replace("<Version>2.0", "<Version>3.0");
+    if (fault == "base64"_L1)
+        signature.insert(40, '*');
+    if (fault == "oversized"_L1)
+        signature += QByteArray(5000, ' ');
+    f.server.serve("/update/UpdateList.xml", list, "application/xml");
+    if (fault != "missing"_L1)
+        f.server.serve("/update/UpdateList.xml.sig", signature, "text/plain");
+
+    f.run();
+    QVERIFY(f.ended());
+    QCOMPARE(f.started(u"corvex"_s), installed ? "new 0 DIR" : "");
+    QCOMPARE(f.started(u"quillonv3"_s), installed ? "" : "0 DIR");
+    QCOMPARE(
+        f.server.requestsFor("/update/UpdateList.xml.sig").size(), fault == "unsigned"_L1 ? 0 : 1);
+    QVERIFY(!QFile::exists(f.dir.filePath(u"temp/UpdateList.xml.sig"_s)));
+    if (!installed) {
+        QMap<QString, QByteArray> after = f.programFiles();
+        after.remove(u"quillonv3-started"_s);
+        QCOMPARE(after, before);
+        return;
+    }
+    QCOMPARE(f.read(u"UpdateList.xml"_s), list);
+    if (fault != "rotation"_L1)
+        return;
+
+    // Only the key the installed list handed on signs from now on.
+    const Files next { { "corvex", newClient }, { "engine.dat", "engine of version 3" } };
+    f.publish("3.0", next);
+    list = withKey(f.list("3.0", next), other.publicKey);
+    f.server.serve("/update/UpdateList.xml", list, "application/xml");
+    f.server.serve("/update/UpdateList.xml.sig", Crypto::sign(other.privateKeyPem, list).toBase64(),
+        "text/plain");
+    f.run();
+    QVERIFY(f.ended());
+    QCOMPARE(f.read(u"engine.dat"_s), next.last().content);
+    QCOMPARE(f.read(u"UpdateList.xml"_s), list);
 }
 
 void tst_Updater::releaseTool_data()
