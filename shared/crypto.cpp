@@ -30,6 +30,28 @@ const unsigned char *bytes(QByteArrayView data)
     return reinterpret_cast<const unsigned char *>(data.data());
 }
 
+Key privateKey(QByteArrayView pem)
+{
+    const Bio bio(BIO_new_mem_buf(pem.data(), int(pem.size())));
+    Key key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+    if (key && EVP_PKEY_get_id(key.get()) != EVP_PKEY_ED25519)
+        key.reset();
+    return key;
+}
+
+QByteArray rawPublicKey(const EVP_PKEY *key)
+{
+    QByteArray publicKey(Crypto::publicKeySize, Qt::Uninitialized);
+    size_t length = size_t(publicKey.size());
+    if (!key
+        || EVP_PKEY_get_raw_public_key(
+               key, reinterpret_cast<unsigned char *>(publicKey.data()), &length)
+            != 1
+        || length != size_t(Crypto::publicKeySize))
+        return {};
+    return publicKey;
+}
+
 } // namespace
 
 Crypto::Crypto()
@@ -108,10 +130,9 @@ bool Crypto::verify(QByteArrayView publicKey, QByteArrayView message, QByteArray
 
 QByteArray Crypto::sign(QByteArrayView privateKeyPem, QByteArrayView message)
 {
-    const Bio pem(BIO_new_mem_buf(privateKeyPem.data(), int(privateKeyPem.size())));
-    const Key key(pem ? PEM_read_bio_PrivateKey(pem.get(), nullptr, nullptr, nullptr) : nullptr);
+    const Key key = privateKey(privateKeyPem);
     const Context context(EVP_MD_CTX_new());
-    if (!key || !context || EVP_PKEY_get_id(key.get()) != EVP_PKEY_ED25519
+    if (!key || !context
         || EVP_DigestSignInit(context.get(), nullptr, nullptr, nullptr, key.get()) != 1)
         return {};
     QByteArray signature(signatureSize, Qt::Uninitialized);
@@ -128,17 +149,17 @@ Crypto::KeyPair Crypto::newKeyPair()
 {
     const Key key(EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519"));
     const Bio pem(BIO_new(BIO_s_mem()));
-    QByteArray publicKey(publicKeySize, Qt::Uninitialized);
-    size_t length = size_t(publicKey.size());
-    if (!key || !pem
-        || EVP_PKEY_get_raw_public_key(
-               key.get(), reinterpret_cast<unsigned char *>(publicKey.data()), &length)
-            != 1
-        || length != size_t(publicKeySize)
+    const QByteArray publicKey = rawPublicKey(key.get());
+    if (publicKey.isEmpty() || !pem
         || PEM_write_bio_PrivateKey(pem.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr)
             != 1)
         return {};
     char *data = nullptr;
     const long size = BIO_get_mem_data(pem.get(), &data);
     return { QByteArray(data, qsizetype(size)), publicKey };
+}
+
+QByteArray Crypto::publicKey(QByteArrayView privateKeyPem)
+{
+    return rawPublicKey(privateKey(privateKeyPem).get());
 }

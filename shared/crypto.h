@@ -36,6 +36,9 @@ public:
     // -algorithm ed25519" writes it); empty when the key is not one.
     static QByteArray sign(QByteArrayView privateKeyPem, QByteArrayView message);
 
+    // The raw 32-byte public half of a PEM private key; empty when the key is not an Ed25519 one.
+    static QByteArray publicKey(QByteArrayView privateKeyPem);
+
     struct KeyPair
     {
         QByteArray privateKeyPem; // PKCS#8, unencrypted
