@@ -621,35 +621,73 @@ void tst_Updater::releaseTool_data()
 {
     QTest::addColumn<QStringList>("sources"); // files; those in a folder are given by the folder
     QTest::addColumn<QString>("updatePath");
+    QTest::addColumn<QByteArray>("current"); // the version of the folder's list, if it has one
+    QTest::addColumn<QStringList>("options");
     QTest::addColumn<bool>("published");
 
-    QTest::newRow("a release the tool made is installed")
-        << QStringList { "corvex", "lib/engine.dat", "lib/.engine.cfg" } << u"/update/"_s << true;
-    QTest::newRow("a name the updater refuses is refused")
-        << QStringList { "corvex", "nul.txt" } << u"/update/"_s << false;
-    QTest::newRow("one name twice, in other case, is refused")
-        << QStringList { "corvex", "lib/CORVEX" } << u"/update/"_s << false;
+    const QString update = u"/update/"_s;
+    // Files named run-* are programs in the source.
+    QTest::newRow("a release the tool made is installed, its programs executable")
+        << QStringList { "corvex", "lib/engine.dat", "lib/.engine.cfg", "lib/run-tool" } << update
+        << QByteArray() << QStringList() << true;
+    QTest::newRow("signed with an openssl key, it installs where the key is; openssl verifies it")
+        << QStringList { "corvex" } << update << QByteArray() << QStringList { "--key" } << true;
+    QTest::newRow("a new key, its owner's only, signs; the line printed installs it")
+        << QStringList { "corvex" } << update << QByteArray() << QStringList { "--new-key" }
+        << true;
+    QTest::newRow("a new key is never written over a file")
+        << QStringList { "corvex" } << update << QByteArray()
+        << QStringList { "--new-key", "taken" } << false;
+    QTest::newRow("a device name is refused")
+        << QStringList { "corvex", "nul.txt" } << update << QByteArray() << QStringList() << false;
+    QTest::newRow("a reserved name, the signature's, is refused")
+        << QStringList { "corvex", "lib/UpdateList.xml.sig" } << update << QByteArray()
+        << QStringList() << false;
+    QTest::newRow("names that differ only in Unicode case are refused")
+        << QStringList { "corvex", "lib/\u00c4.dat", "lib/\u00e4.dat" } << update << QByteArray()
+        << QStringList() << false;
     QTest::newRow("an update address without a trailing slash is refused")
-        << QStringList { "corvex" } << u"/update"_s << false;
+        << QStringList { "corvex" } << u"/update"_s << QByteArray() << QStringList() << false;
+    QTest::newRow("a version not newer than the folder's is refused")
+        << QStringList { "corvex" } << update << QByteArray("3.0") << QStringList() << false;
+    QTest::newRow("--force publishes an older version")
+        << QStringList { "corvex" } << update << QByteArray("3.0") << QStringList { "--force" }
+        << true;
 }
 
 void tst_Updater::releaseTool()
 {
     QFETCH(QStringList, sources);
     QFETCH(QString, updatePath);
+    QFETCH(QByteArray, current);
+    QFETCH(QStringList, options);
     QFETCH(bool, published);
 
     Fixture f;
     QVERIFY(f.setUp("1.0"));
     const QString base = f.server.url().toString();
-    QStringList arguments { u"--login-url"_s, base, u"--server-url"_s, base, u"--update-url"_s,
-        f.server.url(updatePath).toString(), u"2.0"_s, f.dir.filePath(u"out"_s) };
+    const QString keyPath = f.dir.filePath(u"key.pem"_s);
+    QByteArray publicKey;
+    if (options.value(0) == "--key"_L1) {
+        publicKey = opensslKey(f.dir.path()).publicKey;
+        QVERIFY(!publicKey.isEmpty());
+    }
+    if (options.value(1) == "taken"_L1)
+        QVERIFY(f.write(u"key.pem"_s, "a file of its own"));
+    if (options.size() == 2 || options.value(0).endsWith("key"_L1))
+        options = { options.first(), keyPath };
+    if (!current.isEmpty())
+        QVERIFY(QDir().mkpath(f.dir.filePath(u"out"_s))
+            && f.write(u"out/UpdateList.xml"_s, f.list(current, {})));
+    QStringList arguments = options
+        + QStringList { u"--login-url"_s, base, u"--server-url"_s, base, u"--update-url"_s,
+              f.server.url(updatePath).toString(), u"2.0"_s, f.dir.filePath(u"out"_s) };
     const auto content
         = [](const QString &source) { return source == "corvex"_L1 ? newClient : source.toUtf8(); };
     for (const QString &source : sources) {
         const QString given = f.dir.filePath(u"in/"_s + source.section(u'/', 0, 0));
         QVERIFY(QDir().mkpath(f.dir.filePath(u"in/"_s + QFileInfo(source).path()))
-            && f.write(u"in/"_s + source, content(source)));
+            && f.write(u"in/"_s + source, content(source), source.contains("run-"_L1)));
         if (!arguments.contains(given))
             arguments << given;
     }
@@ -658,17 +696,46 @@ void tst_Updater::releaseTool()
     QVERIFY(tool.waitForFinished(10000));
     QCOMPARE(tool.exitCode() == 0, published);
     const QByteArray list = f.read(u"out/UpdateList.xml"_s);
-    QCOMPARE(!list.isEmpty(), published);
+    QCOMPARE(list.contains("<Version>2.0</Version>"), published);
+    if (options.value(1) == keyPath && !publicKey.isEmpty()) {
+        QVERIFY(f.write(u"sig.bin"_s,
+            QByteArray::fromBase64(
+                f.read(u"out/UpdateList.xml.sig"_s), QByteArray::AbortOnBase64DecodingErrors)));
+        QVERIFY(openssl(f.dir.path(),
+            { u"pkey"_s, u"-in"_s, u"key.pem"_s, u"-pubout"_s, u"-out"_s, u"pub.pem"_s }));
+        QVERIFY(openssl(f.dir.path(),
+            { u"pkeyutl"_s, u"-verify"_s, u"-rawin"_s, u"-pubin"_s, u"-inkey"_s, u"pub.pem"_s,
+                u"-sigfile"_s, u"sig.bin"_s, u"-in"_s, u"out/UpdateList.xml"_s }));
+    }
+    if (options.value(0) == "--new-key"_L1) {
+        if (!published) {
+            QCOMPARE(f.read(u"key.pem"_s), "a file of its own");
+            return;
+        }
+        QCOMPARE(QFile::permissions(keyPath) & ~(QFile::ReadUser | QFile::WriteUser),
+            QFile::ReadOwner | QFile::WriteOwner);
+        const QString printed = QString::fromLatin1(tool.readAllStandardOutput());
+        publicKey = QByteArray::fromBase64(
+            printed.section(u"<PublicKey>"_s, 1, 1).section(u"</PublicKey>"_s, 0, 0).toLatin1());
+    }
     if (!published)
         return;
+    if (!publicKey.isEmpty())
+        QVERIFY(f.write(u"UpdateList.xml"_s, withKey(f.read(u"UpdateList.xml"_s), publicKey)));
 
     const QDir out(f.dir.filePath(u"out"_s));
     for (const QString &name : out.entryList(QDir::Files | QDir::Hidden))
         f.server.serve("/update/" + QUrl::toPercentEncoding(name), f.read(u"out/"_s + name));
     f.run();
     QVERIFY(f.ended());
-    for (const QString &source : sources)
-        QCOMPARE(f.read(source.section(u'/', -1)), content(source));
+    QCOMPARE(
+        f.server.requestsFor("/update/UpdateList.xml.sig").size(), publicKey.isEmpty() ? 0 : 1);
+    for (const QString &source : sources) {
+        const QString name = source.section(u'/', -1);
+        QCOMPARE(f.read(name), content(source));
+        if (name != "corvex"_L1)
+            QCOMPARE(QFileInfo(f.dir.filePath(name)).isExecutable(), name.startsWith("run-"_L1));
+    }
     QCOMPARE(f.read(u"UpdateList.xml"_s), list);
 }
 
