@@ -183,8 +183,6 @@ QString Release::readKeys()
             return u"%1 is not an Ed25519 private key in PEM form"_s.arg(keyPath);
     }
     if (!newKeyPath.isEmpty()) {
-        if (QFileInfo::exists(newKeyPath) || QFileInfo(newKeyPath).isSymLink())
-            return u"%1 exists already; a new key is never written over a file"_s.arg(newKeyPath);
         const Crypto::KeyPair pair = Crypto::newKeyPair();
         if (pair.publicKey.isEmpty())
             return u"could not make a new key"_s;
@@ -211,7 +209,9 @@ QString Release::writeNewKey()
 {
     QFile key(newKeyPath);
     if (!key.open(QIODevice::WriteOnly | QIODevice::NewOnly, QFile::ReadOwner | QFile::WriteOwner))
-        return u"cannot create %1: %2"_s.arg(newKeyPath, key.errorString());
+        return key.exists() || QFileInfo(newKeyPath).isSymLink()
+            ? u"%1 exists already; a new key is never written over a file"_s.arg(newKeyPath)
+            : u"cannot create %1: %2"_s.arg(newKeyPath, key.errorString());
     if (key.write(newKeyPem) != newKeyPem.size() || !key.flush()) {
         const QString reason = key.errorString();
         key.remove();
