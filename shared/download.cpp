@@ -153,9 +153,12 @@ QString Download::checkComplete() const
         return reply->errorString();
     if (expectedSize >= 0 && received != expectedSize)
         return QStringLiteral("%1 bytes instead of %2").arg(received).arg(expectedSize);
-    if (!expectedSha256.isEmpty() && hash.result().toHex() != expectedSha256)
-        return QStringLiteral("SHA-256 %1 instead of %2")
-            .arg(QString::fromLatin1(hash.result().toHex()), QString::fromLatin1(expectedSha256));
+    if (!expectedSha256.isEmpty()) {
+        const QByteArray got = hash.result().toHex();
+        if (got != expectedSha256)
+            return QStringLiteral("SHA-256 %1 instead of %2")
+                .arg(QString::fromLatin1(got), QString::fromLatin1(expectedSha256));
+    }
     return {};
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 
+#include "crypto.h"
+
 #include <QByteArray>
-#include <QCryptographicHash>
 #include <QLatin1StringView>
 #include <QLoggingCategory>
 #include <QObject>
@@ -77,7 +78,7 @@ private:
     QNetworkAccessManager *manager;
     QNetworkReply *reply = nullptr;
     std::unique_ptr<QSaveFile> file;
-    QCryptographicHash hash { QCryptographicHash::Sha256 };
+    Crypto hash;
     QTimer stallTimer;
     QTimer deadlineTimer;
     QUrl source;

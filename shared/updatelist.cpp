@@ -1,9 +1,122 @@
 #include "updatelist.h"
 
 #include <QFile>
+#include <QStringConverter>
 #include <QXmlStreamReader>
 
 Q_LOGGING_CATEGORY(lcUpdateList, "updatelist")
+
+namespace {
+
+// The raw document as the parser's characters: one code unit of the encoding the parser finds
+// from its first bytes (UTF-16 or UTF-32 by byte order mark or by a leading "<", else 8 bits).
+// Every encoding the parser reads writes the markup characters as single units of their own.
+class Units
+{
+public:
+    explicit Units(QByteArrayView raw)
+        : raw(raw)
+    {
+        const auto found = QStringConverter::encodingForData(raw.first(qMin(raw.size(), 4)), u'<');
+        switch (found.value_or(QStringConverter::Utf8)) {
+        case QStringConverter::Utf16LE:
+            width = 2;
+            break;
+        case QStringConverter::Utf16BE:
+            width = 2;
+            bigEndian = true;
+            break;
+        case QStringConverter::Utf32LE:
+            width = 4;
+            break;
+        case QStringConverter::Utf32BE:
+            width = 4;
+            bigEndian = true;
+            break;
+        default:
+            break;
+        }
+    }
+
+    qsizetype size() const { return raw.size() / width; }
+    char32_t at(qsizetype index) const
+    {
+        char32_t unit = 0;
+        for (int i = 0; i < width; ++i) {
+            const uchar byte = uchar(raw[index * width + (bigEndian ? i : width - 1 - i)]);
+            unit = unit << 8 | byte;
+        }
+        return unit;
+    }
+    bool startsWith(qsizetype index, QLatin1StringView text) const
+    {
+        if (index + text.size() > size())
+            return false;
+        for (qsizetype i = 0; i < text.size(); ++i) {
+            if (at(index + i) != char32_t(text[i].unicode()))
+                return false;
+        }
+        return true;
+    }
+    // The index just past the next text from index on; size() when there is none.
+    qsizetype skipPast(qsizetype index, QLatin1StringView text) const
+    {
+        for (; index < size(); ++index) {
+            if (startsWith(index, text))
+                return index + text.size();
+        }
+        return size();
+    }
+
+private:
+    QByteArrayView raw;
+    int width = 1;
+    bool bigEndian = false;
+};
+
+// What in the document stops the reading before the parser sees it: a document type
+// declaration, whose entities can turn a small list into gigabytes of text, or a tag with more
+// attributes than any list needs, which the parser would check against each other at quadratic
+// cost. One linear pass over the raw units, empty when there is nothing.
+QString refusal(QByteArrayView raw)
+{
+    constexpr int maxAttributes = 64;
+    const Units units(raw);
+    bool inTag = false;
+    char32_t quote = 0;
+    int attributes = 0;
+    for (qsizetype i = 0; i < units.size(); ++i) {
+        const char32_t unit = units.at(i);
+        if (quote) {
+            if (unit == quote)
+                quote = 0;
+        } else if (inTag) {
+            if (unit == u'"' || unit == u'\'')
+                quote = unit;
+            else if (unit == u'=' && ++attributes > maxAttributes)
+                return QStringLiteral("an element with more than %1 attributes").arg(maxAttributes);
+            else if (unit == u'>')
+                inTag = false;
+        } else if (unit == u'<') {
+            // Comments, character data and processing instructions may hold anything.
+            if (units.startsWith(i, QLatin1StringView("<!--")))
+                i = units.skipPast(i + 4, QLatin1StringView("-->")) - 1;
+            else if (units.startsWith(i, QLatin1StringView("<![CDATA[")))
+                i = units.skipPast(i + 9, QLatin1StringView("]]>")) - 1;
+            else if (units.startsWith(i, QLatin1StringView("<?")))
+                i = units.skipPast(i + 2, QLatin1StringView("?>")) - 1;
+            else if (units.startsWith(i, QLatin1StringView("<!")))
+                return QStringLiteral("a document type declaration");
+            else {
+                inTag = true;
+                attributes = 0;
+            }
+        }
+    }
+    return {};
+}
+
+} // namespace
 
 UpdateList UpdateList::read(const QString &path)
 {
@@ -15,6 +128,21 @@ UpdateList UpdateList::read(const QString &path)
         qCDebug(lcUpdateList) << "xml open faile reason:" << file.errorString();
         return list;
     }
+
+    // Mapped, the scan costs no copy of the file; a file that cannot be mapped is read whole.
+    const qint64 size = file.size();
+    const uchar *mapped = size > 0 ? file.map(0, size) : nullptr;
+    const QByteArray copy = mapped || size == 0 ? QByteArray() : file.readAll();
+    const QString refused
+        = refusal(mapped ? QByteArrayView(reinterpret_cast<const char *>(mapped), qsizetype(size))
+                         : QByteArrayView(copy));
+    if (mapped)
+        file.unmap(const_cast<uchar *>(mapped));
+    if (!refused.isEmpty()) {
+        qCDebug(lcUpdateList) << "xml open faile reason:" << refused;
+        return list;
+    }
+    file.seek(0);
 
     QXmlStreamReader reader(&file);
     reader.setNamespaceProcessing(false);
@@ -45,7 +173,10 @@ UpdateList UpdateList::read(const QString &path)
             break;
         }
         case QXmlStreamReader::Characters:
-            list.text += reader.text();
+            if (list.text.size() + reader.text().size() > maxText)
+                reader.raiseError(QStringLiteral("more than %1 characters of text").arg(maxText));
+            else
+                list.text += reader.text();
             break;
         case QXmlStreamReader::EndElement: {
             const Open element = open.takeLast();

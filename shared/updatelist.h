@@ -9,7 +9,9 @@ Q_DECLARE_LOGGING_CATEGORY(lcUpdateList)
 
 // UpdateList.xml, the one settings and version file of both programs, as one reading of it.
 // The file is read in one pass as raw bytes, so the parser sees every byte and does the
-// decoding; time and memory grow with the file however deeply its elements nest. A file that
+// decoding; time and memory grow with the file however deeply its elements nest. A list never
+// needs a document type declaration nor many attributes on one element: a file with either is
+// not well-formed for us, and is refused by a linear scan before the parser sees it. A file that
 // is missing or not well-formed still gives what came before the error, so a list cut off by a
 // broken download still yields the elements completed before the cut.
 class UpdateList
@@ -27,6 +29,8 @@ public:
     // The server's copy is a few hundred bytes; a longer or slower answer is not a list.
     static constexpr qint64 downloadSizeCap = 1024 * 1024;
     static constexpr int downloadDeadline = 30000;
+    // The text kept of any list, however large; a list with more is not well-formed for us.
+    static constexpr qsizetype maxText = 4 * 1024 * 1024;
 
     // Reads the file afresh; nobody caches a reading.
     static UpdateList read(const QString &path);
@@ -34,6 +38,9 @@ public:
     // Text of the first element of that name in document order, at any depth, untrimmed, with
     // the text of the elements inside it; empty when there is none.
     QString value(const QString &elementName) const;
+
+    // Whether the document has an element of that name, however empty.
+    bool contains(const QString &elementName) const { return firstSpans.contains(elementName); }
 
     // Name attributes of every File element in document order, at any depth.
     QStringList fileNames() const;

@@ -1,4 +1,5 @@
 #include "check.h"
+#include "crypto.h"
 #include "download.h"
 #include "htmlview.h"
 #include "mainwindow.h"
@@ -22,7 +23,17 @@ enum Setup {
     NoUpdater,
     TempBlocked,
     SkipThisVersion,
-    SkipOtherVersion
+    SkipOtherVersion,
+    // The installed list holds a PublicKey; the server's list comes signed by it, but for:
+    Signed,
+    SignatureMissing,
+    SignatureOfOtherBytes,
+    ListChangedAfterSigning,
+    SignedByAnotherKey,
+    SignatureBase64Broken,
+    SignatureOversized,
+    SignedWithoutPublicKey,
+    SignedHandingOnANewKey
 };
 
 QByteArray listWithVersion(const QByteArray &version)
@@ -63,6 +74,8 @@ private Q_SLOTS:
 private:
     QTemporaryDir programDir;
     QString updaterMark;
+    Crypto::KeyPair installedKey;
+    Crypto::KeyPair otherKey;
 };
 
 void tst_Check::initTestCase()
@@ -71,6 +84,9 @@ void tst_Check::initTestCase()
     ProgramDir::setPath(programDir.path());
     Startup::drawStartupRandom(QTime::currentTime());
     updaterMark = programDir.filePath(QStringLiteral("update-started"));
+    installedKey = Crypto::newKeyPair();
+    otherKey = Crypto::newKeyPair();
+    QVERIFY(!installedKey.publicKey.isEmpty() && !otherKey.publicKey.isEmpty());
 }
 
 void tst_Check::init()
@@ -139,6 +155,23 @@ void tst_Check::outcome_data()
         same);
     row("another version skipped: the updater", "1.0.0.1", "1.0.0.2", QString(), SkipOtherVersion,
         200, same);
+    row("signed by the installed key: the updater", "1.0.0.1", "1.0.0.2", QString(), Signed, 200,
+        same);
+    row("signature missing: login page", "1.0.0.1", "1.0.0.2", login, SignatureMissing, 200, same);
+    row("signature of other bytes: login page", "1.0.0.1", "1.0.0.2", login, SignatureOfOtherBytes,
+        200, same);
+    row("list changed by one byte after signing: login page", "1.0.0.1", "1.0.0.2", login,
+        ListChangedAfterSigning, 200, same);
+    row("signature by another key: login page", "1.0.0.1", "1.0.0.2", login, SignedByAnotherKey,
+        200, same);
+    row("signature with a character outside base64: login page", "1.0.0.1", "1.0.0.2", login,
+        SignatureBase64Broken, 200, same);
+    row("signature file over 4 KiB: login page", "1.0.0.1", "1.0.0.2", login, SignatureOversized,
+        200, same);
+    row("signed list without PublicKey: login page", "1.0.0.1", "1.0.0.2", login,
+        SignedWithoutPublicKey, 200, same);
+    row("signed list handing on a new key: the updater", "1.0.0.1", "1.0.0.2", QString(),
+        SignedHandingOnANewKey, 200, same);
 }
 
 void tst_Check::outcome()
@@ -153,6 +186,28 @@ void tst_Check::outcome()
         = setup == NoTrailingSlash ? "/updateUpdateList.xml" : "/update/UpdateList.xml";
     TestServer server;
     QVERIFY(server.start());
+    const bool signing = setup >= Signed;
+    QByteArray publicKeyLine;
+    if (signing) {
+        publicKeyLine = "<PublicKey>\n" + installedKey.publicKey.toBase64() + "\n</PublicKey>";
+        const QByteArray handedOn
+            = setup == SignedHandingOnANewKey ? otherKey.publicKey : installedKey.publicKey;
+        if (setup != SignedWithoutPublicKey)
+            serverList.body.replace(
+                "</UpdateList>", "<PublicKey>" + handedOn.toBase64() + "</PublicKey></UpdateList>");
+        QByteArray signature = Crypto::sign(
+            setup == SignedByAnotherKey ? otherKey.privateKeyPem : installedKey.privateKeyPem,
+            setup == SignatureOfOtherBytes ? serverList.body + '\n' : serverList.body)
+                                   .toBase64();
+        if (setup == ListChangedAfterSigning)
+            serverList.body.replace("1.0.0.2", "1.0.0.3");
+        if (setup == SignatureBase64Broken)
+            signature.insert(20, '!');
+        if (setup == SignatureOversized)
+            signature += QByteArray(5000, '\n');
+        if (setup != SignatureMissing)
+            server.serve("/update/UpdateList.xml.sig", signature);
+    }
     server.serve(listPath, serverList);
     TestServer::Response loginPage;
     loginPage.status = loginStatus;
@@ -167,7 +222,8 @@ void tst_Check::outcome()
                                                   : server.url(QStringLiteral("/login")).toString();
     QVERIFY(writeFile(ProgramDir::updateList(),
         "<UpdateList><Version>" + localVersion + "</Version><LoginUrl>" + loginUrl.toUtf8()
-            + "</LoginUrl><UpdateUrl>" + updateUrl.toUtf8() + "</UpdateUrl></UpdateList>"));
+            + "</LoginUrl><UpdateUrl>" + updateUrl.toUtf8() + "</UpdateUrl>" + publicKeyLine
+            + "</UpdateList>"));
     if (setup != NoUpdater) {
         const QString updater = ProgramDir::executable(QStringLiteral("update"));
         QVERIFY(writeFile(updater, "#!/bin/sh\necho \"$# $(pwd)\" > update-started\n"));
@@ -213,6 +269,8 @@ void tst_Check::outcome()
 
     const QList<TestServer::Request> requests = server.requestsFor(listPath);
     QCOMPARE(requests.size(), setup == ServerClosed || setup == TempBlocked ? 0 : 1);
+    QCOMPARE(server.requestsFor("/update/UpdateList.xml.sig").size(), signing ? 1 : 0);
+    QVERIFY(!QFile::exists(ProgramDir::tempUpdateList() + QStringLiteral(".sig")));
     if (!requests.isEmpty())
         QCOMPARE(requests.first().header("User-Agent"), QByteArray(Download::userAgent.data()));
 }

@@ -4,6 +4,8 @@
 #include <QStringEncoder>
 #include <QTemporaryDir>
 
+using namespace Qt::StringLiterals;
+
 class tst_UpdateList : public QObject
 {
     Q_OBJECT
@@ -73,6 +75,37 @@ void tst_UpdateList::read_data()
             + QByteArray("</e>").repeated(100000) + "<File Name=\"x\"/></a>"
         << "1.2"
         << "" << QStringList { QStringLiteral("x") } << false;
+
+    // Hostile lists are refused whole, before the parser can expand or compare anything.
+    const QByteArray bomb = "<?xml version=\"1.0\"?>\n<!DOCTYPE a [<!ENTITY e \""
+        + QByteArray(1000, 'x') + "\">]>\n<a><Version>1.0</Version>"
+        + QByteArray("&e;").repeated(100000) + "</a>";
+    QTest::newRow("DTD with one entity referenced 100,000 times") << bomb << ""
+                                                                  << "" << QStringList() << true;
+    QStringEncoder wideBomb(QStringConverter::Utf16BE);
+    QTest::newRow("the same in UTF-16BE without a byte order mark")
+        << QByteArray(wideBomb.encode(QString::fromLatin1(bomb))) << ""
+        << "" << QStringList() << true;
+    QByteArray attributes;
+    for (int i = 0; i < 95000; ++i)
+        attributes += " a" + QByteArray::number(i) + "=''";
+    const QByteArray crowded = "<a><Version>1.0</Version><File Name=\"x\"" + attributes + "/></a>";
+    QTest::newRow("95,000 attributes on one element") << crowded << ""
+                                                      << "" << QStringList() << true;
+    QStringEncoder wideCrowded(QStringConverter::Utf16LE, QStringEncoder::Flag::WriteBom);
+    QTest::newRow("the same in UTF-16LE with blanks around =")
+        << QByteArray(wideCrowded.encode(QString::fromLatin1(crowded).replace(u'=', u" = "_s)))
+        << ""
+        << "" << QStringList() << true;
+    QTest::newRow("64 attributes, and = and quotes in values, text, comments and CDATA")
+        << "<a x=\"it's = '\"><!-- it's = \" --><Version>a=b'</Version><![CDATA[<b c=\">]]><File"
+            + attributes.left(attributes.indexOf(" a63=")) + " Name=\"y\"/></a>"
+        << "a=b'"
+        << "" << QStringList { QStringLiteral("y") } << false;
+    QTest::newRow("text over 4 MiB: what came before it kept")
+        << "<a><Version>1.0</Version>" + QByteArray(UpdateList::maxText, 'x') + "</a>"
+        << "1.0"
+        << "" << QStringList() << true;
 }
 
 void tst_UpdateList::read()

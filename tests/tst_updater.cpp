@@ -1,3 +1,4 @@
+#include "crypto.h"
 #include "download.h"
 #include "installer.h"
 #include "mainwindow.h"
@@ -16,6 +17,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 
 using namespace Qt::StringLiterals;
 
@@ -34,6 +36,39 @@ using Files = QList<File>;
 const QByteArray standIn = "#!/bin/sh\necho \"$# $(pwd)\" > \"$(basename \"$0\")-started\"\n";
 const QByteArray newClient = "#!/bin/sh\necho \"new $# $(pwd)\" > corvex-started\n";
 const Files release { { "corvex", newClient }, { "engine.dat", "engine of the new version" } };
+
+// The list with the PublicKey line that hands key on.
+QByteArray withKey(QByteArray list, const QByteArray &key)
+{
+    return list.replace(
+        "</UpdateList>", "<PublicKey>" + key.toBase64() + "</PublicKey>\n</UpdateList>");
+}
+
+// What the openssl command line printed, when it succeeded.
+std::optional<QByteArray> openssl(const QString &folder, const QStringList &arguments)
+{
+    QProcess process;
+    process.setWorkingDirectory(folder);
+    process.start(u"openssl"_s, arguments);
+    if (!process.waitForFinished(10000) || process.exitStatus() != QProcess::NormalExit
+        || process.exitCode() != 0)
+        return std::nullopt;
+    return process.readAllStandardOutput();
+}
+
+// A key made by the openssl command line, the public half as its DER form ends.
+Crypto::KeyPair opensslKey(const QString &folder)
+{
+    const auto der
+        = openssl(folder, { u"genpkey"_s, u"-algorithm"_s, u"ed25519"_s, u"-out"_s, u"key.pem"_s })
+        ? openssl(
+            folder, { u"pkey"_s, u"-in"_s, u"key.pem"_s, u"-pubout"_s, u"-outform"_s, u"DER"_s })
+        : std::nullopt;
+    QFile pem(folder + u"/key.pem"_s);
+    if (!der || !pem.open(QIODevice::ReadOnly))
+        return {};
+    return { pem.readAll(), der->right(Crypto::publicKeySize) };
+}
 
 // What a successful run says, in order; a failed one says the first, then why it failed.
 const QStringList successTexts { u"正在升级您的Tavrel软件，请等待..."_s, u"正在更新..."_s,
@@ -197,6 +232,8 @@ private Q_SLOTS:
     void failure();
     void names_data();
     void names();
+    void signedList_data();
+    void signedList();
     void releaseTool_data();
     void releaseTool();
 };
@@ -478,39 +515,179 @@ void tst_Updater::names()
     QCOMPARE(ReleaseCheck::problem(entries).isEmpty(), accepted);
 }
 
+void tst_Updater::signedList_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<bool>("installed");
+
+    QTest::newRow("signed by the installed key: installed") << u""_s << true;
+    QTest::newRow("signature missing") << u"missing"_s << false;
+    QTest::newRow("signature of other bytes") << u"other bytes"_s << false;
+    QTest::newRow("list changed by one byte after signing") << u"changed"_s << false;
+    QTest::newRow("signature by another key") << u"another key"_s << false;
+    QTest::newRow("base64 with a character outside its alphabet") << u"base64"_s << false;
+    QTest::newRow("signature file over 4 KiB, blanks after it") << u"oversized"_s << false;
+    QTest::newRow("signed list without PublicKey: signing can't be switched off")
+        << u"no PublicKey"_s << false;
+    QTest::newRow("no PublicKey installed: an unsigned list taken as before")
+        << u"unsigned"_s << true;
+    QTest::newRow("a new key handed on, then a release signed by it alone")
+        << u"rotation"_s << true;
+    QTest::newRow("key and signature by the openssl command line, and the other way round")
+        << u"openssl"_s << true;
+}
+
+// A forged list changes nothing and starts quillonv3 as if the server had nothing newer.
+void tst_Updater::signedList()
+{
+    QFETCH(QString, fault);
+    QFETCH(bool, installed);
+
+    Fixture f;
+    QVERIFY(f.setUp("1.0"));
+    const Crypto::KeyPair key
+        = fault == "openssl"_L1 ? opensslKey(f.dir.path()) : Crypto::newKeyPair();
+    const Crypto::KeyPair other = Crypto::newKeyPair();
+    QVERIFY(!key.publicKey.isEmpty() && !other.publicKey.isEmpty());
+    if (fault != "unsigned"_L1)
+        QVERIFY(f.write(u"UpdateList.xml"_s, withKey(f.read(u"UpdateList.xml"_s), key.publicKey)));
+    const QMap<QString, QByteArray> before = f.programFiles();
+
+    f.publish("2.0", release);
+    QByteArray list = f.list("2.0", release);
+    if (fault != "no PublicKey"_L1 && fault != "unsigned"_L1)
+        list = withKey(list, fault == "rotation"_L1 ? other.publicKey : key.publicKey);
+    QByteArray signature
+        = Crypto::sign(fault == "another key"_L1 ? other.privateKeyPem : key.privateKeyPem,
+            fault == "other bytes"_L1 ? list + ' ' : list)
+              .toBase64();
+    if (fault == "openssl"_L1) {
+        QVERIFY(f.write(u"list.xml"_s, list)
+            && f.write(u"crypto.sig"_s, Crypto::sign(key.privateKeyPem, list)));
+        const auto made = openssl(f.dir.path(),
+            { u"pkeyutl"_s, u"-sign"_s, u"-rawin"_s, u"-inkey"_s, u"key.pem"_s, u"-in"_s,
+                u"list.xml"_s });
+        QVERIFY(made && made->size() == Crypto::signatureSize);
+        signature = made->toBase64() + '\n';
+        QVERIFY(openssl(f.dir.path(),
+            { u"pkey"_s, u"-in"_s, u"key.pem"_s, u"-pubout"_s, u"-out"_s, u"pub.pem"_s }));
+        QVERIFY(openssl(f.dir.path(),
+            { u"pkeyutl"_s, u"-verify"_s, u"-rawin"_s, u"-pubin"_s, u"-inkey"_s, u"pub.pem"_s,
+                u"-in"_s, u"list.xml"_s, u"-sigfile"_s, u"crypto.sig"_s }));
+        for (const char *name : { "key.pem", "pub.pem", "list.xml", "crypto.sig" })
+            QVERIFY(QFile::remove(f.dir.filePath(QString::fromLatin1(name))));
+    }
+    if (fault == "changed"_L1)
+        list.replace("<Version>2.0", "<Version>3.0");
+    if (fault == "base64"_L1)
+        signature.insert(40, '*');
+    if (fault == "oversized"_L1)
+        signature += QByteArray(5000, ' ');
+    f.server.serve("/update/UpdateList.xml", list, "application/xml");
+    if (fault != "missing"_L1)
+        f.server.serve("/update/UpdateList.xml.sig", signature, "text/plain");
+
+    f.run();
+    QVERIFY(f.ended());
+    QCOMPARE(f.started(u"corvex"_s), installed ? "new 0 DIR" : "");
+    QCOMPARE(f.started(u"quillonv3"_s), installed ? "" : "0 DIR");
+    QCOMPARE(
+        f.server.requestsFor("/update/UpdateList.xml.sig").size(), fault == "unsigned"_L1 ? 0 : 1);
+    QVERIFY(!QFile::exists(f.dir.filePath(u"temp/UpdateList.xml.sig"_s)));
+    if (!installed) {
+        QMap<QString, QByteArray> after = f.programFiles();
+        after.remove(u"quillonv3-started"_s);
+        QCOMPARE(after, before);
+        return;
+    }
+    QCOMPARE(f.read(u"UpdateList.xml"_s), list);
+    if (fault != "rotation"_L1)
+        return;
+
+    // Only the key the installed list handed on signs from now on.
+    const Files next { { "corvex", newClient }, { "engine.dat", "engine of version 3" } };
+    f.publish("3.0", next);
+    list = withKey(f.list("3.0", next), other.publicKey);
+    f.server.serve("/update/UpdateList.xml", list, "application/xml");
+    f.server.serve("/update/UpdateList.xml.sig", Crypto::sign(other.privateKeyPem, list).toBase64(),
+        "text/plain");
+    f.run();
+    QVERIFY(f.ended());
+    QCOMPARE(f.read(u"engine.dat"_s), next.last().content);
+    QCOMPARE(f.read(u"UpdateList.xml"_s), list);
+}
+
 void tst_Updater::releaseTool_data()
 {
     QTest::addColumn<QStringList>("sources"); // files; those in a folder are given by the folder
     QTest::addColumn<QString>("updatePath");
+    QTest::addColumn<QByteArray>("current"); // the version of the folder's list, if it has one
+    QTest::addColumn<QStringList>("options");
     QTest::addColumn<bool>("published");
 
-    QTest::newRow("a release the tool made is installed")
-        << QStringList { "corvex", "lib/engine.dat", "lib/.engine.cfg" } << u"/update/"_s << true;
-    QTest::newRow("a name the updater refuses is refused")
-        << QStringList { "corvex", "nul.txt" } << u"/update/"_s << false;
-    QTest::newRow("one name twice, in other case, is refused")
-        << QStringList { "corvex", "lib/CORVEX" } << u"/update/"_s << false;
+    const QString update = u"/update/"_s;
+    // Files named run-* are programs in the source.
+    QTest::newRow("a release the tool made is installed, its programs executable")
+        << QStringList { "corvex", "lib/engine.dat", "lib/.engine.cfg", "lib/run-tool" } << update
+        << QByteArray() << QStringList() << true;
+    QTest::newRow("signed with an openssl key, it installs where the key is; openssl verifies it")
+        << QStringList { "corvex" } << update << QByteArray() << QStringList { "--key" } << true;
+    QTest::newRow("a new key, its owner's only, signs; the line printed installs it")
+        << QStringList { "corvex" } << update << QByteArray() << QStringList { "--new-key" }
+        << true;
+    QTest::newRow("a new key is never written over a file")
+        << QStringList { "corvex" } << update << QByteArray()
+        << QStringList { "--new-key", "taken" } << false;
+    QTest::newRow("a device name is refused")
+        << QStringList { "corvex", "nul.txt" } << update << QByteArray() << QStringList() << false;
+    QTest::newRow("a reserved name, the signature's, is refused")
+        << QStringList { "corvex", "lib/UpdateList.xml.sig" } << update << QByteArray()
+        << QStringList() << false;
+    QTest::newRow("names that differ only in Unicode case are refused")
+        << QStringList { "corvex", "lib/\u00c4.dat", "lib/\u00e4.dat" } << update << QByteArray()
+        << QStringList() << false;
     QTest::newRow("an update address without a trailing slash is refused")
-        << QStringList { "corvex" } << u"/update"_s << false;
+        << QStringList { "corvex" } << u"/update"_s << QByteArray() << QStringList() << false;
+    QTest::newRow("a version not newer than the folder's is refused")
+        << QStringList { "corvex" } << update << QByteArray("3.0") << QStringList() << false;
+    QTest::newRow("--force publishes an older version")
+        << QStringList { "corvex" } << update << QByteArray("3.0") << QStringList { "--force" }
+        << true;
 }
 
 void tst_Updater::releaseTool()
 {
     QFETCH(QStringList, sources);
     QFETCH(QString, updatePath);
+    QFETCH(QByteArray, current);
+    QFETCH(QStringList, options);
     QFETCH(bool, published);
 
     Fixture f;
     QVERIFY(f.setUp("1.0"));
     const QString base = f.server.url().toString();
-    QStringList arguments { u"--login-url"_s, base, u"--server-url"_s, base, u"--update-url"_s,
-        f.server.url(updatePath).toString(), u"2.0"_s, f.dir.filePath(u"out"_s) };
+    const QString keyPath = f.dir.filePath(u"key.pem"_s);
+    QByteArray publicKey;
+    if (options.value(0) == "--key"_L1) {
+        publicKey = opensslKey(f.dir.path()).publicKey;
+        QVERIFY(!publicKey.isEmpty());
+    }
+    if (options.value(1) == "taken"_L1)
+        QVERIFY(f.write(u"key.pem"_s, "a file of its own"));
+    if (options.size() == 2 || options.value(0).endsWith("key"_L1))
+        options = { options.first(), keyPath };
+    if (!current.isEmpty())
+        QVERIFY(QDir().mkpath(f.dir.filePath(u"out"_s))
+            && f.write(u"out/UpdateList.xml"_s, f.list(current, {})));
+    QStringList arguments = options
+        + QStringList { u"--login-url"_s, base, u"--server-url"_s, base, u"--update-url"_s,
+              f.server.url(updatePath).toString(), u"2.0"_s, f.dir.filePath(u"out"_s) };
     const auto content
         = [](const QString &source) { return source == "corvex"_L1 ? newClient : source.toUtf8(); };
     for (const QString &source : sources) {
         const QString given = f.dir.filePath(u"in/"_s + source.section(u'/', 0, 0));
         QVERIFY(QDir().mkpath(f.dir.filePath(u"in/"_s + QFileInfo(source).path()))
-            && f.write(u"in/"_s + source, content(source)));
+            && f.write(u"in/"_s + source, content(source), source.contains("run-"_L1)));
         if (!arguments.contains(given))
             arguments << given;
     }
@@ -519,17 +696,46 @@ void tst_Updater::releaseTool()
     QVERIFY(tool.waitForFinished(10000));
     QCOMPARE(tool.exitCode() == 0, published);
     const QByteArray list = f.read(u"out/UpdateList.xml"_s);
-    QCOMPARE(!list.isEmpty(), published);
+    QCOMPARE(list.contains("<Version>2.0</Version>"), published);
+    if (options.value(1) == keyPath && !publicKey.isEmpty()) {
+        QVERIFY(f.write(u"sig.bin"_s,
+            QByteArray::fromBase64(
+                f.read(u"out/UpdateList.xml.sig"_s), QByteArray::AbortOnBase64DecodingErrors)));
+        QVERIFY(openssl(f.dir.path(),
+            { u"pkey"_s, u"-in"_s, u"key.pem"_s, u"-pubout"_s, u"-out"_s, u"pub.pem"_s }));
+        QVERIFY(openssl(f.dir.path(),
+            { u"pkeyutl"_s, u"-verify"_s, u"-rawin"_s, u"-pubin"_s, u"-inkey"_s, u"pub.pem"_s,
+                u"-sigfile"_s, u"sig.bin"_s, u"-in"_s, u"out/UpdateList.xml"_s }));
+    }
+    if (options.value(0) == "--new-key"_L1) {
+        if (!published) {
+            QCOMPARE(f.read(u"key.pem"_s), "a file of its own");
+            return;
+        }
+        QCOMPARE(QFile::permissions(keyPath) & ~(QFile::ReadUser | QFile::WriteUser),
+            QFile::ReadOwner | QFile::WriteOwner);
+        const QString printed = QString::fromLatin1(tool.readAllStandardOutput());
+        publicKey = QByteArray::fromBase64(
+            printed.section(u"<PublicKey>"_s, 1, 1).section(u"</PublicKey>"_s, 0, 0).toLatin1());
+    }
     if (!published)
         return;
+    if (!publicKey.isEmpty())
+        QVERIFY(f.write(u"UpdateList.xml"_s, withKey(f.read(u"UpdateList.xml"_s), publicKey)));
 
     const QDir out(f.dir.filePath(u"out"_s));
     for (const QString &name : out.entryList(QDir::Files | QDir::Hidden))
         f.server.serve("/update/" + QUrl::toPercentEncoding(name), f.read(u"out/"_s + name));
     f.run();
     QVERIFY(f.ended());
-    for (const QString &source : sources)
-        QCOMPARE(f.read(source.section(u'/', -1)), content(source));
+    QCOMPARE(
+        f.server.requestsFor("/update/UpdateList.xml.sig").size(), publicKey.isEmpty() ? 0 : 1);
+    for (const QString &source : sources) {
+        const QString name = source.section(u'/', -1);
+        QCOMPARE(f.read(name), content(source));
+        if (name != "corvex"_L1)
+            QCOMPARE(QFileInfo(f.dir.filePath(name)).isExecutable(), name.startsWith("run-"_L1));
+    }
     QCOMPARE(f.read(u"UpdateList.xml"_s), list);
 }
 

@@ -5,6 +5,7 @@
 #include "installer.h"
 #include "programdir.h"
 #include "releasecheck.h"
+#include "serverlist.h"
 #include "updatelog.h"
 #include "versiontext.h"
 
@@ -19,7 +20,7 @@
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
-    , listDownload(new Download(this))
+    , serverList(new ServerList(this))
     , fileDownload(new Download(this))
     , fileInstaller(new Installer(ProgramDir::path(), ProgramDir::tempDir(), this))
     , lock(ProgramDir::tempDir() + u'/' + lockName)
@@ -45,9 +46,7 @@ MainWindow::MainWindow(QWidget *parent)
     connect(retryButton, &QPushButton::clicked, this, &MainWindow::start);
     connect(laterButton, &QPushButton::clicked, this, &MainWindow::later);
 
-    listDownload->setMaxSize(UpdateList::downloadSizeCap);
-    listDownload->setDeadline(UpdateList::downloadDeadline);
-    connect(listDownload, &Download::finished, this, &MainWindow::httpFinished);
+    connect(serverList, &ServerList::finished, this, &MainWindow::httpFinished);
     connect(fileDownload, &Download::finished, this, &MainWindow::downFinished);
     connect(fileDownload, &Download::progress, this, &MainWindow::downReadyRead);
     connect(fileInstaller, &Installer::finished, this, &MainWindow::installFinished);
@@ -60,7 +59,7 @@ MainWindow::~MainWindow() = default;
 
 void MainWindow::setStallTimeout(int milliseconds)
 {
-    listDownload->setStallTimeout(milliseconds);
+    serverList->setStallTimeout(milliseconds);
     fileDownload->setStallTimeout(milliseconds);
 }
 
@@ -101,7 +100,6 @@ void MainWindow::requestList()
     const UpdateList local = UpdateList::read(ProgramDir::updateList());
     updateUrl = local.value(QStringLiteral("UpdateUrl"));
     qCDebug(lcUpdate) << updateUrl;
-    listUrl = updateUrl + QStringLiteral("UpdateList.xml");
     localVersion = local.value(QStringLiteral("Version"));
     if (!clearTemp()) {
         qCDebug(lcUpdate) << "file open error";
@@ -109,7 +107,7 @@ void MainWindow::requestList()
         return;
     }
     listPath = ProgramDir::tempUpdateList();
-    httpGet(listUrl);
+    httpGet(local);
 }
 
 // Files an earlier run left in the temp folder must not pass for this run's; folders stay.
@@ -126,23 +124,23 @@ bool MainWindow::clearTemp()
     return cleared;
 }
 
-void MainWindow::httpGet(const QString &url)
+void MainWindow::httpGet(const UpdateList &local)
 {
-    listDownload->start(QUrl(url), listPath);
+    serverList->start(local, listPath);
 }
 
 void MainWindow::httpFinished(bool ok, const QString &reason)
 {
     if (!ok)
-        qCDebug(lcUpdate) << "server list not received:" << reason;
+        qCDebug(lcUpdate) << "no server version:" << reason;
     update();
 }
 
 void MainWindow::update()
 {
     qCDebug(lcUpdate) << listPath;
-    // A failed transfer left no file, and a list cut short has lost its File entries.
-    const UpdateList server = UpdateList::read(listPath);
+    // A list refused left no file, and a list cut short has lost its File entries.
+    const UpdateList &server = serverList->list();
     serverVersion = server.isWellFormed() ? server.value(QStringLiteral("Version")) : QString();
     if (VersionText::compare(serverVersion, localVersion) <= 0) {
         qCDebug(lcUpdate) << "no update: server" << serverVersion << "installed" << localVersion;

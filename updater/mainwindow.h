@@ -13,6 +13,7 @@ class Installer;
 class QLabel;
 class QProgressBar;
 class QPushButton;
+class ServerList;
 
 // The updater's one window and its whole run. It fetches the server's update list and, when the
 // server's version is newer than the installed one, downloads and checks every file of the
@@ -56,7 +57,7 @@ private:
     // asks for a repaint; not a slot, so a call of "update" by name still reaches the repaint.
     void update();
     void requestList();
-    void httpGet(const QString &url);
+    void httpGet(const UpdateList &local);
     void downGet(const QString &url);
     bool clearTemp();
     void install();
@@ -65,7 +66,6 @@ private:
     // Starts the program and ends the run.
     void finish(const QString &name);
 
-    QString listUrl;
     QString localVersion;
     QString serverVersion;
     QList<UpdateList::FileEntry> fileList;
@@ -75,7 +75,7 @@ private:
     QString updateUrl;
     qint64 releaseSize = -1; // the sum of the Size attributes; -1 unless every file has one
     qint64 bytesDone = 0; // of the files downloaded before the current one
-    Download *listDownload;
+    ServerList *serverList;
     Download *fileDownload;
     Installer *fileInstaller;
     QLabel *statusLabel;

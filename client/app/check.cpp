@@ -1,10 +1,10 @@
 #include "check.h"
 
-#include "download.h"
 #include "durablefile.h"
 #include "htmlview.h"
 #include "mainwindow.h"
 #include "programdir.h"
+#include "serverlist.h"
 #include "updatelist.h"
 #include "versiontext.h"
 
@@ -24,23 +24,20 @@ const QString Check::connectionFailedPage = QStringLiteral(
 
 Check::Check(QObject *parent)
     : QObject(parent)
-    , download(new Download(this))
+    , local(UpdateList::read(ProgramDir::updateList()))
+    , serverList(new ServerList(this))
 {
-    const UpdateList local = UpdateList::read(ProgramDir::updateList());
     loginUrl = local.value(QStringLiteral("LoginUrl"));
-    updateUrl = local.value(QStringLiteral("UpdateUrl"));
     localVersion = local.value(QStringLiteral("Version"));
-    download->setMaxSize(UpdateList::downloadSizeCap);
-    download->setDeadline(UpdateList::downloadDeadline);
-    connect(download, &Download::finished, this, &Check::httpFinished);
+    connect(serverList, &ServerList::finished, this, &Check::httpFinished);
 }
 
 Check::~Check() = default;
 
 void Check::setTimeouts(int stallMs, int deadlineMs)
 {
-    download->setStallTimeout(stallMs);
-    download->setDeadline(deadlineMs);
+    serverList->setStallTimeout(stallMs);
+    serverList->setDeadline(deadlineMs);
 }
 
 void Check::start(QWidget *splashScreen)
@@ -63,18 +60,16 @@ void Check::start(QWidget *splashScreen)
         openMainWindow();
         return;
     }
-    const QString listUrl = updateUrl + QStringLiteral("UpdateList.xml");
     QDir().mkpath(temp);
     downloadPath = ProgramDir::tempUpdateList();
-    download->start(QUrl(listUrl), downloadPath);
+    serverList->start(local, downloadPath);
 }
 
 void Check::httpFinished(bool ok, const QString &reason)
 {
     if (!ok)
-        qCDebug(lcCheck) << "server list not received:" << reason;
-    const QString remoteVersion
-        = ok ? UpdateList::read(downloadPath).value(QStringLiteral("Version")) : QString();
+        qCDebug(lcCheck) << "no server version:" << reason;
+    const QString remoteVersion = serverList->list().value(QStringLiteral("Version"));
     if (remoteVersion.isEmpty()) {
         openMainWindow();
         return;

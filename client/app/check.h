@@ -1,5 +1,7 @@
 #pragma once
 
+#include "updatelist.h"
+
 #include <QLoggingCategory>
 #include <QObject>
 #include <QPointer>
@@ -8,7 +10,7 @@
 
 Q_DECLARE_LOGGING_CATEGORY(lcCheck)
 
-class Download;
+class ServerList;
 class MainWindow;
 
 // The start-up version check, once per run. It compares the installed version with the
@@ -45,10 +47,10 @@ private:
     void closeSplash();
 
     QPointer<QWidget> splash;
+    UpdateList local;
     QString loginUrl;
-    QString updateUrl;
     QString localVersion;
-    Download *download;
+    ServerList *serverList;
     QString downloadPath;
     std::unique_ptr<MainWindow> window;
 };

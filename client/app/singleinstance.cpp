@@ -1,6 +1,7 @@
 #include "singleinstance.h"
 
-#include <QCryptographicHash>
+#include "crypto.h"
+
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFileInfo>
@@ -18,8 +19,7 @@ namespace {
 QString basePath(const QString &programDir)
 {
     const QString folder = QFileInfo(programDir).canonicalFilePath();
-    const QByteArray digest
-        = QCryptographicHash::hash(folder.toUtf8(), QCryptographicHash::Sha256).toHex();
+    const QByteArray digest = Crypto::sha256(folder.toUtf8()).toHex();
     QString runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
     if (runtime.isEmpty())
         runtime = QDir::tempPath();
