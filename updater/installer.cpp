@@ -1,10 +1,10 @@
 #include "installer.h"
 
+#include "crypto.h"
 #include "durablefile.h"
 #include "releasecheck.h"
 #include "updatelog.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QSaveFile>
@@ -16,15 +16,12 @@ const QByteArray commitWord = "commit ";
 
 QByteArray sha256(const QByteArray &data)
 {
-    return QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex();
+    return Crypto::sha256(data).toHex();
 }
 
 QByteArray fileSha256(const QString &path)
 {
-    QFile file(path);
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    return file.open(QIODevice::ReadOnly) && hash.addData(&file) ? hash.result().toHex()
-                                                                 : QByteArray();
+    return Crypto::fileSha256(path).toHex();
 }
 
 // The commit record is complete when it is the journal's last line, ended, and seals every byte
