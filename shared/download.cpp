@@ -115,18 +115,26 @@ QString Download::consume()
             return problem;
     }
     stallTimer.start();
-    const QByteArray data = reply->readAll();
-    if (data.isEmpty())
+    // One block for the whole transfer: a fresh allocation per piece costs more than hashing it.
+    if (block.isEmpty())
+        block.resize(maxSize >= 0 ? qMin(blockSize, maxSize + 1) : blockSize);
+    qint64 got = 0;
+    bool any = false;
+    while ((got = reply->read(block.data(), block.size())) > 0) {
+        any = true;
+        const QByteArrayView data(block.constData(), got);
+        received += got;
+        if (maxSize >= 0 && received > maxSize)
+            return QStringLiteral("more than %1 bytes").arg(maxSize);
+        if (expectedSize >= 0 && received > expectedSize)
+            return QStringLiteral("more than the expected %1 bytes").arg(expectedSize);
+        if (file->write(data.data(), got) != got)
+            return QStringLiteral("cannot write %1: %2").arg(target, file->errorString());
+        if (!expectedSha256.isEmpty())
+            hash.addData(data);
+    }
+    if (!any)
         return {};
-    received += data.size();
-    if (maxSize >= 0 && received > maxSize)
-        return QStringLiteral("more than %1 bytes").arg(maxSize);
-    if (expectedSize >= 0 && received > expectedSize)
-        return QStringLiteral("more than the expected %1 bytes").arg(expectedSize);
-    if (file->write(data) != data.size())
-        return QStringLiteral("cannot write %1: %2").arg(target, file->errorString());
-    if (!expectedSha256.isEmpty())
-        hash.addData(data);
     const QVariant announced = reply->header(QNetworkRequest::ContentLengthHeader);
     Q_EMIT progress(received,
         expectedSize >= 0         ? expectedSize
@@ -170,6 +178,7 @@ void Download::onFinished()
 
 void Download::end(const QString &reason)
 {
+    block = QByteArray();
     stallTimer.stop();
     deadlineTimer.stop();
     if (file) {

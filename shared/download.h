@@ -76,6 +76,8 @@ private:
     QNetworkReply *reply = nullptr;
     std::unique_ptr<QSaveFile> file;
     Crypto hash;
+    static constexpr qsizetype blockSize = 1024 * 1024;
+    QByteArray block;
     QTimer stallTimer;
     QTimer deadlineTimer;
     QUrl source;
