@@ -76,7 +76,7 @@ private:
     QNetworkReply *reply = nullptr;
     std::unique_ptr<QSaveFile> file;
     Crypto hash;
-    static constexpr qsizetype blockSize = 1024 * 1024;
+    static constexpr qsizetype blockSize = 64 * 1024;
     QByteArray block;
     QTimer stallTimer;
     QTimer deadlineTimer;
