@@ -2,6 +2,9 @@
 // curl from the same server, and reports the time, throughput and peak memory of each. The
 // updater streams to disk, so its peak memory must stay flat whatever the size of the file.
 //
+// curl is followed by "openssl dgst -sha256" of its file, what a script that checks its download
+// would add; the updater checks the file's SHA-256 as it arrives.
+//
 //   build/bin/bench_update [MiB...]      sizes of the release file, default 64 1024
 
 #include <QCoreApplication>
@@ -105,6 +108,7 @@ struct Figures
 {
     double seconds = -1;
     double peakMiB = -1;
+    double cpuSeconds = -1; // user and system
 };
 
 // Runs the program under GNU time while this process's event loop keeps serving.
@@ -121,8 +125,8 @@ Figures measure(const QString &program, const QStringList &arguments, const QStr
     QEventLoop loop;
     QObject::connect(&process, &QProcess::finished, &loop, &QEventLoop::quit);
     process.start(QStringLiteral("/usr/bin/time"),
-        QStringList {
-            QStringLiteral("-f"), QStringLiteral("%e %M"), QStringLiteral("-o"), timing, program }
+        QStringList { QStringLiteral("-f"), QStringLiteral("%e %M %U %S"), QStringLiteral("-o"),
+            timing, program }
             + arguments);
     if (!process.waitForStarted())
         return {};
@@ -131,13 +135,15 @@ Figures measure(const QString &program, const QStringList &arguments, const QStr
     if (!result.open(QIODevice::ReadOnly))
         return {};
     const QList<QByteArray> parts = result.readAll().trimmed().split(' ');
-    return { parts.value(0).toDouble(), parts.value(1).toDouble() / 1024 };
+    return { parts.value(0).toDouble(), parts.value(1).toDouble() / 1024,
+        parts.value(2).toDouble() + parts.value(3).toDouble() };
 }
 
 void report(const char *who, qint64 mebibytes, const Figures &figures)
 {
-    std::printf("  %-8s %7.2f s  %8.1f MiB/s  peak memory %7.1f MiB\n", who, figures.seconds,
-        figures.seconds > 0 ? double(mebibytes) / figures.seconds : 0.0, figures.peakMiB);
+    std::printf("  %-8s %7.2f s  %8.1f MiB/s  peak memory %7.1f MiB  CPU %6.2f s\n", who,
+        figures.seconds, figures.seconds > 0 ? double(mebibytes) / figures.seconds : 0.0,
+        figures.peakMiB, figures.cpuSeconds);
 }
 
 } // namespace
@@ -191,6 +197,16 @@ int main(int argc, char *argv[])
                 server.url(QStringLiteral("big.bin")) },
             work.path());
         report("curl", mebibytes, byCurl);
+        // What a shell script that checks the file it fetched would pay on top of curl.
+        const Figures byDigest = measure(QStringLiteral("openssl"),
+            { QStringLiteral("dgst"), QStringLiteral("-sha256"),
+                work.filePath(QStringLiteral("curl.bin")) },
+            work.path());
+        report("+ sha256", mebibytes, byDigest);
+        if (byUpdater.seconds > 0 && byCurl.seconds > 0)
+            std::printf("  updater at %.2f of curl's throughput, %.2f of curl + openssl dgst's\n",
+                byCurl.seconds / byUpdater.seconds,
+                (byCurl.seconds + byDigest.seconds) / byUpdater.seconds);
         if (!installed) {
             std::fprintf(stderr, "the updater did not install the file\n");
             return 1;

@@ -102,7 +102,7 @@ QByteArray Crypto::fileSha256(const QString &path)
     if (!file.open(QIODevice::ReadOnly))
         return {};
     // Large blocks keep the hashing, not the reading, the bottleneck.
-    QByteArray block(4 * 1024 * 1024, Qt::Uninitialized);
+    QByteArray block(1024 * 1024, Qt::Uninitialized);
     Crypto hash;
     for (;;) {
         const qint64 got = file.read(block.data(), block.size());

@@ -79,6 +79,8 @@ private:
     QNetworkReply *reply = nullptr;
     std::unique_ptr<QSaveFile> file;
     Crypto hash;
+    static constexpr qsizetype blockSize = 64 * 1024;
+    QByteArray block;
     QTimer stallTimer;
     QTimer deadlineTimer;
     QUrl source;

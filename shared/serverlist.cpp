@@ -85,6 +85,8 @@ void ServerList::downloaded(Download *download, bool ok, const QString &reason)
 QString ServerList::check()
 {
     if (signedOnly) {
+        if (key.isEmpty())
+            return QStringLiteral("the installed PublicKey is not a 32-byte key in base64");
         const QByteArray signature = strictBase64(readAll(signaturePath), Crypto::signatureSize);
         if (signature.isEmpty())
             return QStringLiteral("the signature is not 64 bytes in base64");

@@ -131,13 +131,13 @@ UpdateList UpdateList::read(const QString &path)
 
     // Mapped, the scan costs no copy of the file; a file that cannot be mapped is read whole.
     const qint64 size = file.size();
-    const uchar *mapped = size > 0 ? file.map(0, size) : nullptr;
+    uchar *mapped = size > 0 ? file.map(0, size) : nullptr;
     const QByteArray copy = mapped || size == 0 ? QByteArray() : file.readAll();
     const QString refused
         = refusal(mapped ? QByteArrayView(reinterpret_cast<const char *>(mapped), qsizetype(size))
                          : QByteArrayView(copy));
     if (mapped)
-        file.unmap(const_cast<uchar *>(mapped));
+        file.unmap(mapped);
     if (!refused.isEmpty()) {
         qCDebug(lcUpdateList) << "xml open faile reason:" << refused;
         return list;

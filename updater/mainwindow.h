@@ -15,11 +15,11 @@ class QProgressBar;
 class QPushButton;
 class ServerList;
 
-// The updater's one window and its whole run. It fetches the server's update list and, when the
-// server's version is newer than the installed one, downloads and checks every file of the
-// release, has them installed all or nothing and starts the client again; otherwise it starts
-// quillonv3. A failed update leaves the installed version as it was, says why and offers to try
-// again or to go on with the installed version for now.
+// The updater's one window and its whole run. It fetches the server's update list (signed, when
+// the installed list holds a key) and, when the server's version is newer than the installed one,
+// downloads and checks every file of the release, has them installed all or nothing and starts the
+// client again; otherwise it starts quillonv3. A failed update leaves the installed version as it
+// was, says why and offers to try again or to go on with the installed version for now.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
