@@ -9,6 +9,9 @@
 #include "webprofile.h"
 
 #include <QDir>
+#include <QProcess>
+#include <QSslConfiguration>
+#include <QSslKey>
 #include <QTemporaryDir>
 #include <QTime>
 
@@ -22,7 +25,11 @@ enum Setup {
     NoUpdater,
     TempBlocked,
     SkipThisVersion,
-    SkipOtherVersion
+    SkipOtherVersion,
+    LoginTrustedCa,
+    LoginUnknownCa,
+    LoginWrongHost,
+    LoginComesBack
 };
 
 QByteArray listWithVersion(const QByteArray &version)
@@ -36,6 +43,39 @@ bool writeFile(const QString &path, const QByteArray &content)
     QFile file(path);
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
         && file.write(content) == content.size();
+}
+
+// Makes `name`.pem and `name`.key in the folder with openssl: a CA of its own without an
+// issuer, else a server certificate for `hosts` (subjectAltName syntax) signed by the issuer.
+bool makeCertificate(const QString &folder, const QString &name, const QString &issuer = {},
+    const QString &hosts = {})
+{
+    const QString path = folder + u'/' + name;
+    QStringList arguments { QStringLiteral("req"), QStringLiteral("-x509"),
+        QStringLiteral("-config"), QStringLiteral("/dev/null"), QStringLiteral("-newkey"),
+        QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
+        QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes"),
+        QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-subj"),
+        QStringLiteral("/CN=") + name, QStringLiteral("-keyout"), path + QStringLiteral(".key"),
+        QStringLiteral("-out"), path + QStringLiteral(".pem"), QStringLiteral("-addext") };
+    if (issuer.isEmpty()) {
+        arguments << QStringLiteral("basicConstraints=critical,CA:true");
+    } else {
+        const QString issuerPath = folder + u'/' + issuer;
+        arguments << QStringLiteral("subjectAltName=") + hosts << QStringLiteral("-CA")
+                  << issuerPath + QStringLiteral(".pem") << QStringLiteral("-CAkey")
+                  << issuerPath + QStringLiteral(".key");
+    }
+    QProcess openssl;
+    openssl.start(QStringLiteral("openssl"), arguments);
+    return openssl.waitForFinished(30000) && openssl.exitStatus() == QProcess::NormalExit
+        && openssl.exitCode() == 0;
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 QString pageText(HtmlView *view)
@@ -62,6 +102,7 @@ private Q_SLOTS:
 
 private:
     QTemporaryDir programDir;
+    QTemporaryDir certificates;
     QString updaterMark;
 };
 
@@ -71,6 +112,23 @@ void tst_Check::initTestCase()
     ProgramDir::setPath(programDir.path());
     Startup::drawStartupRandom(QTime::currentTime());
     updaterMark = programDir.filePath(QStringLiteral("update-started"));
+
+    // The login server's certificates: from a CA the process trusts, as one installed in the
+    // system's store, from a CA nobody trusts, and from the trusted CA for another host.
+    const QString folder = certificates.path();
+    const QString loopback = QStringLiteral("IP:127.0.0.1,DNS:localhost");
+    QVERIFY(makeCertificate(folder, QStringLiteral("trusted-ca")));
+    QVERIFY(makeCertificate(folder, QStringLiteral("unknown-ca")));
+    QVERIFY(
+        makeCertificate(folder, QStringLiteral("trusted"), QStringLiteral("trusted-ca"), loopback));
+    QVERIFY(
+        makeCertificate(folder, QStringLiteral("unknown"), QStringLiteral("unknown-ca"), loopback));
+    QVERIFY(makeCertificate(folder, QStringLiteral("wrong-host"), QStringLiteral("trusted-ca"),
+        QStringLiteral("DNS:elsewhere.example")));
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    configuration.addCaCertificates(QSslCertificate::fromData(
+        readFile(certificates.filePath(QStringLiteral("trusted-ca.pem")))));
+    QSslConfiguration::setDefaultConfiguration(configuration);
 }
 
 void tst_Check::init()
@@ -96,6 +154,7 @@ void tst_Check::outcome_data()
 
     const QString login = QStringLiteral("login page");
     const QString failed = QStringLiteral("连接失败!");
+    const QString certificateRefused = QStringLiteral("证书无效");
     const auto row
         = [](const char *name, const char *local, const QByteArray &server, const QString &shown,
               Setup setup = Plain, int loginStatus = 200, auto change) {
@@ -139,6 +198,14 @@ void tst_Check::outcome_data()
         same);
     row("another version skipped: the updater", "1.0.0.1", "1.0.0.2", QString(), SkipOtherVersion,
         200, same);
+    row("login certificate from a CA of the system's store", "1.0.0.1", "1.0.0.1", login,
+        LoginTrustedCa, 200, same);
+    row("login certificate from an unknown CA: refused, said so", "1.0.0.1", "1.0.0.1",
+        certificateRefused, LoginUnknownCa, 200, same);
+    row("login certificate for another host: refused, said so", "1.0.0.1", "1.0.0.1",
+        certificateRefused, LoginWrongHost, 200, same);
+    row("login address back: 重试 loads it", "1.0.0.1", "1.0.0.1", login, LoginComesBack, 200,
+        same);
 }
 
 void tst_Check::outcome()
@@ -159,12 +226,31 @@ void tst_Check::outcome()
     loginPage.body = "<html><body>login page</body></html>";
     server.serve("/login", loginPage);
 
+    // The login page on a server of its own: https with one of the test certificates, or a
+    // server that is down at first.
+    TestServer loginServer;
+    loginServer.serve("/login", loginPage);
+    const QString certificate = setup == LoginTrustedCa ? QStringLiteral("trusted")
+        : setup == LoginUnknownCa                       ? QStringLiteral("unknown")
+        : setup == LoginWrongHost                       ? QStringLiteral("wrong-host")
+                                                        : QString();
+    if (!certificate.isEmpty()) {
+        const QString path = certificates.filePath(certificate);
+        loginServer.setCertificate(
+            QSslCertificate::fromData(readFile(path + QStringLiteral(".pem"))),
+            QSslKey(readFile(path + QStringLiteral(".key")), QSsl::Ec));
+        QVERIFY(loginServer.start());
+    }
+    const quint16 loginPort = TestServer::closedPort();
+
     const QString closed = QStringLiteral("http://127.0.0.1:%1/").arg(TestServer::closedPort());
     const QString updateUrl = setup == ServerClosed ? closed + QStringLiteral("update/")
         : setup == NoTrailingSlash ? server.url(QStringLiteral("/update")).toString()
                                    : server.url(QStringLiteral("/update/")).toString();
     const QString loginUrl = setup == LoginClosed ? closed + QStringLiteral("login")
-                                                  : server.url(QStringLiteral("/login")).toString();
+        : !certificate.isEmpty()  ? loginServer.url(QStringLiteral("/login")).toString()
+        : setup == LoginComesBack ? QStringLiteral("http://127.0.0.1:%1/login").arg(loginPort)
+                                  : server.url(QStringLiteral("/login")).toString();
     QVERIFY(writeFile(ProgramDir::updateList(),
         "<UpdateList><Version>" + localVersion + "</Version><LoginUrl>" + loginUrl.toUtf8()
             + "</LoginUrl><UpdateUrl>" + updateUrl.toUtf8() + "</UpdateUrl></UpdateList>"));
@@ -204,7 +290,17 @@ void tst_Check::outcome()
         QCOMPARE(copy.readAll(), serverList.body);
     } else {
         QTRY_VERIFY_WITH_TIMEOUT(check.mainWindow() && check.mainWindow()->isVisible(), 10000);
-        QTRY_VERIFY_WITH_TIMEOUT(pageText(check.mainWindow()->view).contains(shown), 10000);
+        HtmlView *view = check.mainWindow()->view;
+        if (setup == LoginComesBack) {
+            QTRY_VERIFY_WITH_TIMEOUT(pageText(view).contains(QStringLiteral("连接失败!")), 10000);
+            QVERIFY(loginServer.start(loginPort));
+            view->page()->runJavaScript(
+                QStringLiteral("[...document.querySelectorAll('a, button')]"
+                               ".find(e => e.textContent.trim() == '重试').click()"));
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(pageText(view).contains(shown), 10000);
+        const QString certificateRefused = QStringLiteral("证书无效");
+        QCOMPARE(pageText(view).contains(certificateRefused), shown == certificateRefused);
         QVERIFY(!QFile::exists(ProgramDir::tempUpdateList()));
         QVERIFY(!QFile::exists(updaterMark));
     }

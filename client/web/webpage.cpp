@@ -1,9 +1,39 @@
 #include "webpage.h"
 
+#include "htmlview.h"
 #include "webprofile.h"
 
+#include <QSslCertificate>
+#include <QSslError>
+#include <QWebEngineCertificateError>
 #include <QWebEngineProfile>
 
 webPage::webPage()
     : QWebEnginePage(WebProfile::profile(), WebProfile::profile())
-{ }
+{
+    connect(this, &QWebEnginePage::certificateError, this, &webPage::onCertificateError);
+}
+
+void webPage::onCertificateError(const QWebEngineCertificateError &error)
+{
+    qCDebug(lcWeb) << "certificate refused by the engine:" << error.url() << error.type()
+                   << error.description();
+    QWebEngineCertificateError decision = error;
+    // Only the question of who is a trusted authority can have another answer in the system's
+    // store; whatever else the engine finds wrong with a certificate (revoked, a weak key, a
+    // pinned key missing) stands.
+    if (error.type() != QWebEngineCertificateError::CertificateAuthorityInvalid
+        || !error.isOverridable()) {
+        decision.rejectCertificate();
+        return;
+    }
+    const QList<QSslError> problems
+        = QSslCertificate::verify(error.certificateChain(), error.url().host());
+    if (!problems.isEmpty()) {
+        qCDebug(lcWeb) << "certificate not trusted by the system either:" << problems;
+        decision.rejectCertificate();
+        return;
+    }
+    qCDebug(lcWeb) << "certificate trusted by the system's store:" << error.url().host();
+    decision.acceptCertificate();
+}

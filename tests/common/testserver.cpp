@@ -23,14 +23,21 @@ TestServer::~TestServer()
         socket->disconnect(this);
 }
 
-bool TestServer::start()
+bool TestServer::start(quint16 port)
 {
-    return server.listen(QHostAddress::LocalHost, 0);
+    return server.listen(QHostAddress::LocalHost, port);
+}
+
+void TestServer::setCertificate(const QList<QSslCertificate> &chain, const QSslKey &key)
+{
+    server.setCertificate(chain, key);
 }
 
 QUrl TestServer::url(const QString &path) const
 {
-    return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(server.serverPort()).arg(path));
+    return QUrl(QStringLiteral("%1://127.0.0.1:%2%3")
+                    .arg(server.usesTls() ? QStringLiteral("https") : QStringLiteral("http"),
+                        QString::number(server.serverPort()), path));
 }
 
 void TestServer::serve(const QByteArray &path, const Response &response)

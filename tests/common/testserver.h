@@ -1,10 +1,11 @@
 #pragma once
 
+#include "tlstcpserver.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QList>
 #include <QSet>
-#include <QTcpServer>
 #include <QUrl>
 
 class QTcpSocket;
@@ -44,8 +45,10 @@ public:
     explicit TestServer(QObject *parent = nullptr);
     ~TestServer() override;
 
-    // Listens on a free port of 127.0.0.1.
-    bool start();
+    // Listens on 127.0.0.1, on a free port unless told which.
+    bool start(quint16 port = 0);
+    // Serves https with this certificate chain and key instead of plain http.
+    void setCertificate(const QList<QSslCertificate> &chain, const QSslKey &key);
     QUrl url(const QString &path = QStringLiteral("/")) const;
 
     // A route is a path, or a path with its query for that one query only.
@@ -67,7 +70,7 @@ private:
     void onReadyRead(QTcpSocket *socket);
     void send(QTcpSocket *socket, const Response &response);
 
-    QTcpServer server;
+    TlsTcpServer server;
     QHash<QByteArray, Response> routes;
     QHash<QTcpSocket *, QByteArray> buffers;
     QSet<QTcpSocket *> answering;
