@@ -16,7 +16,7 @@ webPage::webPage()
 
 void webPage::onCertificateError(const QWebEngineCertificateError &error)
 {
-    qCDebug(lcWeb) << "certificate refused by the engine:" << error.url() << error.type()
+    qCDebug(lcWeb) << "certificate error from the engine:" << error.url() << error.type()
                    << error.description();
     QWebEngineCertificateError decision = error;
     // Only the question of who is a trusted authority can have another answer in the system's
