@@ -88,7 +88,8 @@ QString pageText(HtmlView *view)
 {
     const auto text = std::make_shared<std::optional<QString>>();
     view->page()->toPlainText([text](const QString &result) { *text = result; });
-    QTest::qWaitFor([&text] { return text->has_value(); }, 2000);
+    [[maybe_unused]] const bool answered
+        = QTest::qWaitFor([&text] { return text->has_value(); }, 2000);
     return text->value_or(QString());
 }
 
@@ -246,18 +247,18 @@ void tst_Check::outcome()
         loginServer.setCertificate(
             QSslCertificate::fromData(readFile(path + QStringLiteral(".pem"))),
             QSslKey(readFile(path + QStringLiteral(".key")), QSsl::Ec));
-        QVERIFY(loginServer.start());
     }
-    const quint16 loginPort = TestServer::closedPort();
+    loginServer.setDown(setup == LoginComesBack);
+    QVERIFY(loginServer.start());
 
     const QString closed = QStringLiteral("http://127.0.0.1:%1/").arg(TestServer::closedPort());
     const QString updateUrl = setup == ServerClosed ? closed + QStringLiteral("update/")
         : setup == NoTrailingSlash ? server.url(QStringLiteral("/update")).toString()
                                    : server.url(QStringLiteral("/update/")).toString();
     const QString loginUrl = setup == LoginClosed ? closed + QStringLiteral("login")
-        : !certificate.isEmpty()  ? loginServer.url(QStringLiteral("/login")).toString()
-        : setup == LoginComesBack ? QStringLiteral("http://127.0.0.1:%1/login").arg(loginPort)
-                                  : server.url(QStringLiteral("/login")).toString();
+        : !certificate.isEmpty() || setup == LoginComesBack
+        ? loginServer.url(QStringLiteral("/login")).toString()
+        : server.url(QStringLiteral("/login")).toString();
     QVERIFY(writeFile(ProgramDir::updateList(),
         "<UpdateList><Version>" + localVersion + "</Version><LoginUrl>" + loginUrl.toUtf8()
             + "</LoginUrl><UpdateUrl>" + updateUrl.toUtf8() + "</UpdateUrl></UpdateList>"));
@@ -300,7 +301,7 @@ void tst_Check::outcome()
         HtmlView *view = check.mainWindow()->view;
         if (setup == LoginComesBack) {
             QTRY_VERIFY_WITH_TIMEOUT(pageText(view).contains(QStringLiteral("连接失败!")), 10000);
-            QVERIFY(loginServer.start(loginPort));
+            loginServer.setDown(false);
             view->page()->runJavaScript(
                 QStringLiteral("[...document.querySelectorAll('a, button')]"
                                ".find(e => e.textContent.trim() == '重试').click()"));

@@ -23,9 +23,9 @@ TestServer::~TestServer()
         socket->disconnect(this);
 }
 
-bool TestServer::start(quint16 port)
+bool TestServer::start()
 {
-    return server.listen(QHostAddress::LocalHost, port);
+    return server.listen(QHostAddress::LocalHost, 0);
 }
 
 void TestServer::setCertificate(const QList<QSslCertificate> &chain, const QSslKey &key)
@@ -74,6 +74,11 @@ quint16 TestServer::closedPort()
 void TestServer::onNewConnection()
 {
     while (QTcpSocket *socket = server.nextPendingConnection()) {
+        if (isDown) {
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
             buffers.remove(socket);

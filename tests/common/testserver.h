@@ -45,8 +45,11 @@ public:
     explicit TestServer(QObject *parent = nullptr);
     ~TestServer() override;
 
-    // Listens on 127.0.0.1, on a free port unless told which.
-    bool start(quint16 port = 0);
+    // Listens on a free port of 127.0.0.1.
+    bool start();
+    // While down, every connection is cut as soon as it is made, as by a server that is gone;
+    // the port stays the test's meanwhile.
+    void setDown(bool down) { isDown = down; }
     // Serves https with this certificate chain and key instead of plain http.
     void setCertificate(const QList<QSslCertificate> &chain, const QSslKey &key);
     QUrl url(const QString &path = QStringLiteral("/")) const;
@@ -75,4 +78,5 @@ private:
     QHash<QTcpSocket *, QByteArray> buffers;
     QSet<QTcpSocket *> answering;
     QList<Request> received;
+    bool isDown = false;
 };
