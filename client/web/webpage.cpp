@@ -5,6 +5,7 @@
 
 #include <QSslCertificate>
 #include <QSslError>
+#include <QSslSocket>
 #include <QWebEngineCertificateError>
 #include <QWebEngineProfile>
 
@@ -24,6 +25,14 @@ void webPage::onCertificateError(const QWebEngineCertificateError &error)
     // pinned key missing) stands.
     if (error.type() != QWebEngineCertificateError::CertificateAuthorityInvalid
         || !error.isOverridable()) {
+        decision.rejectCertificate();
+        return;
+    }
+    // A TLS backend that can't verify by itself reports no problems at all; there the engine's
+    // own store, the system's on Windows, has the last word.
+    if (!QSslSocket::isFeatureSupported(QSsl::SupportedFeature::CertificateVerification)) {
+        qCDebug(lcWeb) << "no certificate verification in TLS backend"
+                       << QSslSocket::activeBackend();
         decision.rejectCertificate();
         return;
     }
