@@ -28,9 +28,16 @@ bool TestServer::start()
     return server.listen(QHostAddress::LocalHost, 0);
 }
 
+void TestServer::setCertificate(const QList<QSslCertificate> &chain, const QSslKey &key)
+{
+    server.setCertificate(chain, key);
+}
+
 QUrl TestServer::url(const QString &path) const
 {
-    return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(server.serverPort()).arg(path));
+    return QUrl(QStringLiteral("%1://127.0.0.1:%2%3")
+                    .arg(server.usesTls() ? QStringLiteral("https") : QStringLiteral("http"),
+                        QString::number(server.serverPort()), path));
 }
 
 void TestServer::serve(const QByteArray &path, const Response &response)
@@ -67,6 +74,11 @@ quint16 TestServer::closedPort()
 void TestServer::onNewConnection()
 {
     while (QTcpSocket *socket = server.nextPendingConnection()) {
+        if (isDown) {
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
             buffers.remove(socket);

@@ -1,10 +1,11 @@
 #pragma once
 
+#include "tlstcpserver.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QList>
 #include <QSet>
-#include <QTcpServer>
 #include <QUrl>
 
 class QTcpSocket;
@@ -46,6 +47,11 @@ public:
 
     // Listens on a free port of 127.0.0.1.
     bool start();
+    // While down, every connection is cut as soon as it is made, as by a server that is gone;
+    // the port stays the test's meanwhile.
+    void setDown(bool down) { isDown = down; }
+    // Serves https with this certificate chain and key instead of plain http.
+    void setCertificate(const QList<QSslCertificate> &chain, const QSslKey &key);
     QUrl url(const QString &path = QStringLiteral("/")) const;
 
     // A route is a path, or a path with its query for that one query only.
@@ -67,9 +73,10 @@ private:
     void onReadyRead(QTcpSocket *socket);
     void send(QTcpSocket *socket, const Response &response);
 
-    QTcpServer server;
+    TlsTcpServer server;
     QHash<QByteArray, Response> routes;
     QHash<QTcpSocket *, QByteArray> buffers;
     QSet<QTcpSocket *> answering;
     QList<Request> received;
+    bool isDown = false;
 };
