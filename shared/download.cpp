@@ -277,9 +277,6 @@ void Download::onFinished()
     // The network error comes first: a cut-off answer is a broken connection, not a short file.
     if (reason.isEmpty() && reply->error() == QNetworkReply::NoError)
         reason = consume();
-    else if (reason.isEmpty() && answerSettled)
-        // What arrived before the break is kept, for the rest to continue it.
-        spoiled = !consume().isEmpty();
     if (reason.isEmpty())
         reason = checkComplete();
     // An answer refused for what it holds, not for a broken connection, is no part of the file.

@@ -548,6 +548,9 @@ void tst_Updater::travel()
     QVERIFY(f.ended());
     QCOMPARE(f.started(u"corvex"_s), "new 0 DIR");
     QCOMPARE(f.read(u"engine.dat"_s), engine);
+    // Full once what travels has arrived, whatever did not travel.
+    const auto *bar = f.window->findChild<QProgressBar *>();
+    QCOMPARE(bar->value(), bar->maximum());
     QList<QByteArray> asked;
     for (const TestServer::Request &request : f.server.requestsFor("/update/engine.dat")) {
         asked << request.header("Range");
