@@ -65,8 +65,6 @@ public:
     QUrl url() const { return source; }
     QString path() const { return target; }
     qint64 bytesReceived() const { return received; }
-    // Of bytesReceived(), those taken from the partial file rather than this transfer.
-    qint64 bytesResumed() const { return resumed; }
     // The last transfer failed because the disk is full.
     bool outOfSpace() const { return diskFull; }
 
@@ -82,7 +80,7 @@ private:
     QString consume();
     void onFinished();
     void get(const QByteArray &validator = {});
-    // Settles what the answer to a request for the rest of a partial file continues.
+    // From the answer's head: the partial file continued, started over, or the whole asked again.
     void onMetaData();
     void startOver();
     bool commit();
