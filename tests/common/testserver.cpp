@@ -127,6 +127,15 @@ void TestServer::onReadyRead(QTcpSocket *socket)
         response.status = 403;
         response.body = "login first";
     }
+    const QByteArray range = request.header("range");
+    if (response.ranges && range.startsWith("bytes=") && range.endsWith('-')) {
+        const qint64 from = range.mid(6, range.size() - 7).toLongLong() + response.rangeSkew;
+        response.headers << "Content-Range: bytes " + QByteArray::number(from) + '-'
+                + QByteArray::number(response.body.size() - 1) + '/'
+                + QByteArray::number(response.body.size());
+        response.status = 206;
+        response.body = response.body.mid(from);
+    }
     if (response.silent)
         return;
     if (response.delayMs > 0)

@@ -40,6 +40,8 @@ public:
         int delayMs = 0; // answer only after this long
         QList<QByteArray> headers; // extra header lines, such as "Set-Cookie: a=b"
         QByteArray cookie; // when set, answer 403 to a request that does not send this cookie
+        bool ranges = false; // answer "Range: bytes=N-" with 206 and the body from N on
+        qint64 rangeSkew = 0; // ... from this many bytes after N, and say so in Content-Range
     };
 
     explicit TestServer(QObject *parent = nullptr);
