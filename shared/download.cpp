@@ -1,5 +1,8 @@
 #include "download.h"
 
+#include "durablefile.h"
+
+#include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QSaveFile>
@@ -36,26 +39,62 @@ void Download::start(const QUrl &url, const QString &path)
     target = path;
     failure.clear();
     received = 0;
+    resumed = 0;
+    spoiled = false;
     headersChecked = false;
     diskFull = false;
     hash.reset();
 
-    file = std::make_unique<QSaveFile>(path);
-    if (!file->open(QIODevice::WriteOnly)) {
-        const QString reason = QStringLiteral("cannot write %1: %2").arg(path, file->errorString());
+    if (partialPath.isEmpty()) {
+        file = std::make_unique<QSaveFile>(path);
+        out = file.get();
+    } else {
+        partial = std::make_unique<QFile>(partialPath);
+        out = partial.get();
+    }
+    if (!out->open(partial ? QIODevice::ReadWrite : QIODevice::WriteOnly)) {
+        const QString reason
+            = QStringLiteral("cannot write %1: %2").arg(out->fileName(), out->errorString());
         file.reset();
+        partial.reset();
+        out = nullptr;
         // Reported from the event loop, like every other outcome, so callers see one order.
         QTimer::singleShot(0, this, [this, reason] { end(reason); });
         return;
     }
+    QByteArray validator;
+    if (partial) {
+        QFile kept(partialPath + validatorSuffix);
+        validator = kept.open(QIODevice::ReadOnly) ? kept.read(1024) : QByteArray();
+        const qint64 size = partial->size();
+        // Without the validator the server could append the rest of another file.
+        if (!validator.isEmpty() && size > 0 && (expectedSize < 0 || size < expectedSize))
+            resumed = size;
+        else
+            partial->resize(0);
+        partial->seek(resumed);
+    }
+    if (deadline > 0)
+        deadlineTimer.start(deadline);
+    else
+        deadlineTimer.stop();
+    get(validator);
+}
 
-    QNetworkRequest request(url);
+void Download::get(const QByteArray &validator)
+{
+    answerSettled = false;
+    QNetworkRequest request(source);
     request.setRawHeader("User-Agent", QByteArray(userAgent.data(), userAgent.size()));
     request.setAttribute(QNetworkRequest::CookieLoadControlAttribute, QNetworkRequest::Manual);
     request.setAttribute(QNetworkRequest::CookieSaveControlAttribute, QNetworkRequest::Manual);
     request.setAttribute(
         QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
     request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
+    if (resumed > 0) {
+        request.setRawHeader("Range", "bytes=" + QByteArray::number(resumed) + '-');
+        request.setRawHeader("If-Range", validator);
+    }
     reply = manager->get(request);
     // What the network delivers faster than the disk takes waits in the socket, not in memory;
     // a couple of MiB keep the network going while a piece is hashed and written.
@@ -63,11 +102,79 @@ void Download::start(const QUrl &url, const QString &path)
     connect(reply, &QNetworkReply::readyRead, this, &Download::onReadyRead);
     connect(reply, &QNetworkReply::finished, this, &Download::onFinished);
     connect(reply, &QNetworkReply::metaDataChanged, this, [this] { stallTimer.start(); });
+    if (partial)
+        connect(reply, &QNetworkReply::metaDataChanged, this, &Download::onMetaData);
     stallTimer.start(stallTimeout);
-    if (deadline > 0)
-        deadlineTimer.start(deadline);
-    else
-        deadlineTimer.stop();
+}
+
+void Download::onMetaData()
+{
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const bool taken = status >= 200 && status <= 299;
+    // A failure status fails as usual and leaves the kept part for a later try.
+    if (answerSettled || (!taken && (resumed == 0 || status != 416)))
+        return;
+    answerSettled = true;
+    if (resumed > 0 && status == 206 && continues()) {
+        received = resumed;
+    } else if (resumed > 0 && status != 200) {
+        // Not the rest and not the whole: asked again for the whole.
+        reply->disconnect(this);
+        reply->abort();
+        reply->deleteLater();
+        reply = nullptr;
+        startOver();
+        get();
+        return;
+    } else {
+        startOver();
+    }
+    // A weak ETag may not name a range; Last-Modified then stands in.
+    QByteArray validator = reply->rawHeader("ETag");
+    if (validator.isEmpty() || validator.startsWith("W/"))
+        validator = reply->rawHeader("Last-Modified");
+    QFile kept(partialPath + validatorSuffix);
+    if (validator.isEmpty() || !kept.open(QIODevice::WriteOnly) || kept.write(validator) < 0)
+        kept.remove();
+}
+
+// Exactly the rest that was asked for, of a file of the expected size; the kept part taken
+// into the hash.
+bool Download::continues()
+{
+    const QByteArray range = reply->rawHeader("Content-Range").trimmed();
+    if (!range.startsWith("bytes "))
+        return false;
+    const qsizetype dash = range.indexOf('-');
+    const qsizetype slash = range.indexOf('/');
+    bool ok[3] = {};
+    const qint64 first = range.mid(6, dash - 6).toLongLong(&ok[0]);
+    const qint64 last = range.mid(dash + 1, slash - dash - 1).toLongLong(&ok[1]);
+    const qint64 total = range.mid(slash + 1).toLongLong(&ok[2]);
+    if (dash < 0 || slash < dash || !ok[0] || !ok[1] || !ok[2] || first != resumed
+        || last != total - 1 || (expectedSize >= 0 && total != expectedSize))
+        return false;
+    if (expectedSha256.isEmpty())
+        return true;
+    if (!partial->seek(0))
+        return false;
+    for (qint64 left = resumed; left > 0;) {
+        const QByteArray block = partial->read(std::min<qint64>(left, 1024 * 1024));
+        if (block.isEmpty())
+            return false;
+        hash.addData(block);
+        left -= block.size();
+    }
+    return true;
+}
+
+void Download::startOver()
+{
+    hash.reset();
+    resumed = 0;
+    received = 0;
+    if (!partial->resize(0) || !partial->seek(0))
+        fail(writeFailure());
 }
 
 void Download::abort(const QString &reason)
@@ -95,8 +202,10 @@ QString Download::checkHeaders() const
         const qint64 length = announced.toLongLong();
         if (maxSize >= 0 && length > maxSize)
             return QStringLiteral("announced %1 bytes, more than %2").arg(length).arg(maxSize);
-        if (expectedSize >= 0 && length != expectedSize)
-            return QStringLiteral("announced %1 bytes instead of %2").arg(length).arg(expectedSize);
+        if (expectedSize >= 0 && length + resumed != expectedSize)
+            return QStringLiteral("announced %1 bytes instead of %2")
+                .arg(length + resumed)
+                .arg(expectedSize);
     }
     return {};
 }
@@ -105,8 +214,10 @@ void Download::onReadyRead()
 {
     if (!reply || !failure.isEmpty())
         return;
-    if (const QString problem = consume(); !problem.isEmpty())
+    if (const QString problem = consume(); !problem.isEmpty()) {
+        spoiled = true;
         fail(problem);
+    }
 }
 
 QString Download::consume()
@@ -131,7 +242,7 @@ QString Download::consume()
             return QStringLiteral("more than %1 bytes").arg(maxSize);
         if (expectedSize >= 0 && received > expectedSize)
             return QStringLiteral("more than the expected %1 bytes").arg(expectedSize);
-        if (file->write(data.data(), got) != got)
+        if (out->write(data.data(), got) != got)
             return writeFailure();
         if (!expectedSha256.isEmpty())
             hash.addData(data);
@@ -148,8 +259,8 @@ QString Download::consume()
 
 QString Download::writeFailure()
 {
-    diskFull = file->error() == QFileDevice::ResourceError;
-    return QStringLiteral("cannot write %1: %2").arg(target, file->errorString());
+    diskFull = out->error() == QFileDevice::ResourceError;
+    return QStringLiteral("cannot write %1: %2").arg(target, out->errorString());
 }
 
 QString Download::checkComplete() const
@@ -180,9 +291,37 @@ void Download::onFinished()
         reason = consume();
     if (reason.isEmpty())
         reason = checkComplete();
-    if (reason.isEmpty() && !file->commit())
+    // An answer refused for what it holds, not for a broken connection, is no part of the file.
+    spoiled = spoiled
+        || (failure.isEmpty() && reply->error() == QNetworkReply::NoError && !reason.isEmpty());
+    if (reason.isEmpty() && !commit())
         reason = writeFailure();
     end(reason);
+}
+
+bool Download::commit()
+{
+    if (file)
+        return file->commit();
+    // Like a saved file, on the disk before it takes its name.
+    const bool synced = DurableFile::sync(*partial);
+    partial->close();
+    if (!synced || partial->error() != QFileDevice::NoError
+        || !DurableFile::replace(partialPath, target, QString()).isEmpty())
+        return false;
+    QFile::remove(partialPath + validatorSuffix);
+    return true;
+}
+
+// What arrived stays for a later try, as long as it can be continued.
+void Download::keepOrDropPartial()
+{
+    partial->close();
+    const QString validator = partialPath + validatorSuffix;
+    if (spoiled || partial->size() == 0 || !QFileInfo::exists(validator)) {
+        partial->remove();
+        QFile::remove(validator);
+    }
 }
 
 void Download::end(const QString &reason)
@@ -196,6 +335,12 @@ void Download::end(const QString &reason)
             file->cancelWriting();
         file.reset();
     }
+    if (partial) {
+        if (!reason.isEmpty())
+            keepOrDropPartial();
+        partial.reset();
+    }
+    out = nullptr;
     if (reply) {
         reply->disconnect(this);
         reply->deleteLater();

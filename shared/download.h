@@ -14,6 +14,8 @@
 
 Q_DECLARE_LOGGING_CATEGORY(lcDownload)
 
+class QFile;
+class QFileDevice;
 class QNetworkAccessManager;
 class QNetworkReply;
 class QSaveFile;
@@ -45,6 +47,14 @@ public:
     void setExpectedSize(qint64 bytes) { expectedSize = bytes; }
     // The answer's SHA-256 must be this, as hexadecimal digits; empty when not known.
     void setExpectedSha256(const QByteArray &hex) { expectedSha256 = hex.toLower(); }
+    // Keeps the answer in this plain file as it arrives, and the answer's ETag (else its
+    // Last-Modified) in the file named as it with validatorSuffix, so that a transfer that breaks
+    // off leaves what came. A start() that finds bytes and a validator there asks only for the
+    // rest ("Range", "If-Range"), continues on a 206 for exactly that rest and starts the file
+    // over on anything else. The file becomes the target once complete and checked as a whole;
+    // one whose content proved wrong is removed. Empty for no partial file, the default.
+    void setPartialPath(const QString &path) { partialPath = path; }
+    static constexpr QLatin1StringView validatorSuffix { ".validator" };
 
     // Fetches url into path, replacing path only once the answer is complete and checked.
     void start(const QUrl &url, const QString &path);
@@ -69,6 +79,13 @@ private:
     // Takes what has arrived into the file; says what is wrong with it, if anything.
     QString consume();
     void onFinished();
+    void get(const QByteArray &validator = {});
+    // From the answer's head: the partial file continued, started over, or the whole asked again.
+    void onMetaData();
+    void startOver();
+    bool commit();
+    bool continues();
+    void keepOrDropPartial();
     void fail(const QString &reason);
     QString checkHeaders() const;
     QString checkComplete() const;
@@ -78,6 +95,8 @@ private:
     QNetworkAccessManager *manager;
     QNetworkReply *reply = nullptr;
     std::unique_ptr<QSaveFile> file;
+    std::unique_ptr<QFile> partial;
+    QFileDevice *out = nullptr; // file or partial
     Crypto hash;
     static constexpr qsizetype blockSize = 64 * 1024;
     QByteArray block;
@@ -92,6 +111,10 @@ private:
     qint64 maxSize = -1;
     qint64 expectedSize = -1;
     QByteArray expectedSha256;
+    QString partialPath;
+    qint64 resumed = 0; // asked for when the request goes out, taken once the answer matches
+    bool spoiled = false; // the partial file holds bytes that are not the file's
     bool headersChecked = false;
+    bool answerSettled = false;
     bool diskFull = false;
 };

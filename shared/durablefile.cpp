@@ -1,5 +1,6 @@
 #include "durablefile.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QObject>
@@ -122,8 +123,8 @@ QString DurableFile::replace(const QString &from, const QString &to, const QStri
     if (move(from, to))
         return {};
     // A running program can be renamed but not replaced: the updater replacing itself.
-    if (GetLastError() == ERROR_ACCESS_DENIED && !aside.isEmpty() && move(to, aside)
-        && move(from, to))
+    if (GetLastError() == ERROR_ACCESS_DENIED && !aside.isEmpty()
+        && QDir().mkpath(QFileInfo(aside).path()) && move(to, aside) && move(from, to))
         return {};
     return lastError();
 #else

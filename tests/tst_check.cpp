@@ -10,8 +10,14 @@
 #include "webprofile.h"
 
 #include <QDir>
+#include <QProcess>
+#include <QSslConfiguration>
+#include <QSslKey>
 #include <QTemporaryDir>
 #include <QTime>
+
+#include <memory>
+#include <optional>
 
 namespace {
 
@@ -24,6 +30,10 @@ enum Setup {
     TempBlocked,
     SkipThisVersion,
     SkipOtherVersion,
+    LoginTrustedCa,
+    LoginUnknownCa,
+    LoginWrongHost,
+    LoginComesBack,
     // The installed list holds a PublicKey; the server's list comes signed by it, but for:
     Signed,
     SignatureMissing,
@@ -49,11 +59,49 @@ bool writeFile(const QString &path, const QByteArray &content)
         && file.write(content) == content.size();
 }
 
+// Makes `name`.pem and `name`.key in the folder with openssl: a CA of its own without an
+// issuer, else a server certificate for `hosts` (subjectAltName syntax) signed by the issuer.
+bool makeCertificate(const QString &folder, const QString &name, const QString &issuer = {},
+    const QString &hosts = {})
+{
+    const QString path = folder + u'/' + name;
+    QStringList arguments { QStringLiteral("req"), QStringLiteral("-x509"),
+        QStringLiteral("-config"), QStringLiteral("/dev/null"), QStringLiteral("-newkey"),
+        QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
+        QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes"),
+        QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-subj"),
+        QStringLiteral("/CN=") + name, QStringLiteral("-keyout"), path + QStringLiteral(".key"),
+        QStringLiteral("-out"), path + QStringLiteral(".pem"), QStringLiteral("-addext") };
+    if (issuer.isEmpty()) {
+        arguments << QStringLiteral("basicConstraints=critical,CA:true");
+    } else {
+        const QString issuerPath = folder + u'/' + issuer;
+        arguments << QStringLiteral("subjectAltName=") + hosts << QStringLiteral("-CA")
+                  << issuerPath + QStringLiteral(".pem") << QStringLiteral("-CAkey")
+                  << issuerPath + QStringLiteral(".key");
+    }
+    QProcess openssl;
+    openssl.start(QStringLiteral("openssl"), arguments);
+    return openssl.waitForFinished(30000) && openssl.exitStatus() == QProcess::NormalExit
+        && openssl.exitCode() == 0;
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// The page's text as soon as the engine answers. QTRY_* counts its time in steps, not by the
+// clock, so a blank page must not cost a long wait per try; an answer that comes after the
+// wait must not land in a variable that is gone.
 QString pageText(HtmlView *view)
 {
-    QString text;
-    view->page()->toPlainText([&text](const QString &result) { text = result; });
-    return QTest::qWaitFor([&text] { return !text.isEmpty(); }, 2000) ? text : QString();
+    const auto text = std::make_shared<std::optional<QString>>();
+    view->page()->toPlainText([text](const QString &result) { *text = result; });
+    [[maybe_unused]] const bool answered
+        = QTest::qWaitFor([&text] { return text->has_value(); }, 2000);
+    return text->value_or(QString());
 }
 
 } // namespace
@@ -73,6 +121,7 @@ private Q_SLOTS:
 
 private:
     QTemporaryDir programDir;
+    QTemporaryDir certificates;
     QString updaterMark;
     Crypto::KeyPair installedKey;
     Crypto::KeyPair otherKey;
@@ -87,6 +136,23 @@ void tst_Check::initTestCase()
     installedKey = Crypto::newKeyPair();
     otherKey = Crypto::newKeyPair();
     QVERIFY(!installedKey.publicKey.isEmpty() && !otherKey.publicKey.isEmpty());
+
+    // The login server's certificates: from a CA the process trusts, as one installed in the
+    // system's store, from a CA nobody trusts, and from the trusted CA for another host.
+    const QString folder = certificates.path();
+    const QString loopback = QStringLiteral("IP:127.0.0.1,DNS:localhost");
+    QVERIFY(makeCertificate(folder, QStringLiteral("trusted-ca")));
+    QVERIFY(makeCertificate(folder, QStringLiteral("unknown-ca")));
+    QVERIFY(
+        makeCertificate(folder, QStringLiteral("trusted"), QStringLiteral("trusted-ca"), loopback));
+    QVERIFY(
+        makeCertificate(folder, QStringLiteral("unknown"), QStringLiteral("unknown-ca"), loopback));
+    QVERIFY(makeCertificate(folder, QStringLiteral("wrong-host"), QStringLiteral("trusted-ca"),
+        QStringLiteral("DNS:elsewhere.example")));
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    configuration.addCaCertificates(QSslCertificate::fromData(
+        readFile(certificates.filePath(QStringLiteral("trusted-ca.pem")))));
+    QSslConfiguration::setDefaultConfiguration(configuration);
 }
 
 void tst_Check::init()
@@ -112,6 +178,7 @@ void tst_Check::outcome_data()
 
     const QString login = QStringLiteral("login page");
     const QString failed = QStringLiteral("连接失败!");
+    const QString certificateRefused = QStringLiteral("证书无效");
     const auto row
         = [](const char *name, const char *local, const QByteArray &server, const QString &shown,
               Setup setup = Plain, int loginStatus = 200, auto change) {
@@ -172,6 +239,14 @@ void tst_Check::outcome_data()
         SignedWithoutPublicKey, 200, same);
     row("signed list handing on a new key: the updater", "1.0.0.1", "1.0.0.2", QString(),
         SignedHandingOnANewKey, 200, same);
+    row("login certificate from a CA of the system's store", "1.0.0.1", "1.0.0.1", login,
+        LoginTrustedCa, 200, same);
+    row("login certificate from an unknown CA: refused, said so", "1.0.0.1", "1.0.0.1",
+        certificateRefused, LoginUnknownCa, 200, same);
+    row("login certificate for another host: refused, said so", "1.0.0.1", "1.0.0.1",
+        certificateRefused, LoginWrongHost, 200, same);
+    row("login address back: 重试 loads it", "1.0.0.1", "1.0.0.1", login, LoginComesBack, 200,
+        same);
 }
 
 void tst_Check::outcome()
@@ -214,12 +289,31 @@ void tst_Check::outcome()
     loginPage.body = "<html><body>login page</body></html>";
     server.serve("/login", loginPage);
 
+    // The login page on a server of its own: https with one of the test certificates, or a
+    // server that is down at first.
+    TestServer loginServer;
+    loginServer.serve("/login", loginPage);
+    const QString certificate = setup == LoginTrustedCa ? QStringLiteral("trusted")
+        : setup == LoginUnknownCa                       ? QStringLiteral("unknown")
+        : setup == LoginWrongHost                       ? QStringLiteral("wrong-host")
+                                                        : QString();
+    if (!certificate.isEmpty()) {
+        const QString path = certificates.filePath(certificate);
+        loginServer.setCertificate(
+            QSslCertificate::fromData(readFile(path + QStringLiteral(".pem"))),
+            QSslKey(readFile(path + QStringLiteral(".key")), QSsl::Ec));
+    }
+    loginServer.setDown(setup == LoginComesBack);
+    QVERIFY(loginServer.start());
+
     const QString closed = QStringLiteral("http://127.0.0.1:%1/").arg(TestServer::closedPort());
     const QString updateUrl = setup == ServerClosed ? closed + QStringLiteral("update/")
         : setup == NoTrailingSlash ? server.url(QStringLiteral("/update")).toString()
                                    : server.url(QStringLiteral("/update/")).toString();
     const QString loginUrl = setup == LoginClosed ? closed + QStringLiteral("login")
-                                                  : server.url(QStringLiteral("/login")).toString();
+        : !certificate.isEmpty() || setup == LoginComesBack
+        ? loginServer.url(QStringLiteral("/login")).toString()
+        : server.url(QStringLiteral("/login")).toString();
     QVERIFY(writeFile(ProgramDir::updateList(),
         "<UpdateList><Version>" + localVersion + "</Version><LoginUrl>" + loginUrl.toUtf8()
             + "</LoginUrl><UpdateUrl>" + updateUrl.toUtf8() + "</UpdateUrl>" + publicKeyLine
@@ -260,7 +354,17 @@ void tst_Check::outcome()
         QCOMPARE(copy.readAll(), serverList.body);
     } else {
         QTRY_VERIFY_WITH_TIMEOUT(check.mainWindow() && check.mainWindow()->isVisible(), 10000);
-        QTRY_VERIFY_WITH_TIMEOUT(pageText(check.mainWindow()->view).contains(shown), 10000);
+        HtmlView *view = check.mainWindow()->view;
+        if (setup == LoginComesBack) {
+            QTRY_VERIFY_WITH_TIMEOUT(pageText(view).contains(QStringLiteral("连接失败!")), 10000);
+            loginServer.setDown(false);
+            view->page()->runJavaScript(
+                QStringLiteral("[...document.querySelectorAll('a, button')]"
+                               ".find(e => e.textContent.trim() == '重试').click()"));
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(pageText(view).contains(shown), 10000);
+        const QString certificateRefused = QStringLiteral("证书无效");
+        QCOMPARE(pageText(view).contains(certificateRefused), shown == certificateRefused);
         QVERIFY(!QFile::exists(ProgramDir::tempUpdateList()));
         QVERIFY(!QFile::exists(updaterMark));
     }

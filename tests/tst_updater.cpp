@@ -221,6 +221,7 @@ public:
 } // namespace
 
 Q_DECLARE_METATYPE(Files)
+Q_DECLARE_METATYPE(QList<QByteArray>)
 
 class tst_Updater : public QObject
 {
@@ -230,6 +231,8 @@ private Q_SLOTS:
     void run();
     void failure_data();
     void failure();
+    void travel_data();
+    void travel();
     void names_data();
     void names();
     void signedList_data();
@@ -469,6 +472,93 @@ void tst_Updater::failure()
         after.remove(u"corvex-started"_s);
         QCOMPARE(after, before);
     }
+}
+
+void tst_Updater::travel_data()
+{
+    QTest::addColumn<Files>("files");
+    QTest::addColumn<QByteArray>("installed"); // the engine in the program directory
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QList<QByteArray>>("ranges"); // of the requests for the engine, in order
+
+    const QByteArray engine = release.last().content;
+    const QByteArray half = "bytes=" + QByteArray::number(engine.size() / 2) + '-';
+    QTest::newRow("unchanged file not requested") << release << engine << "" << QList<QByteArray>();
+    QTest::newRow("right size, wrong content: replaced")
+        << release << QByteArray(engine.size(), 'x') << "" << QList<QByteArray> { "" };
+    QTest::newRow("no Sha256: downloaded though unchanged") << Files { release.first(),
+        { "engine.dat", engine, false } } << engine << "" << QList<QByteArray> { "" };
+    QTest::newRow("cut at 50 %, the rest by 206 on 重试")
+        << release << QByteArray() << "cut" << QList<QByteArray> { "", half };
+    QTest::newRow("cut, 200 to the range: started over")
+        << release << QByteArray() << "cut, 200" << QList<QByteArray> { "", half };
+    QTest::newRow("cut, 206 with another Content-Range: started over")
+        << release << QByteArray() << "cut, skewed" << QList<QByteArray> { "", half, "" };
+    QTest::newRow("partial file of another release dropped")
+        << release << QByteArray() << "other release" << QList<QByteArray> { "" };
+    QTest::newRow("partial file older than the installed list dropped")
+        << release << QByteArray() << "older" << QList<QByteArray> { "" };
+}
+
+// Only what is not installed travels; what broke off is continued, and only where it matches.
+void tst_Updater::travel()
+{
+    QFETCH(Files, files);
+    QFETCH(QByteArray, installed);
+    QFETCH(QString, fault);
+    QFETCH(QList<QByteArray>, ranges);
+
+    Fixture f;
+    QVERIFY(f.setUp("1.0"));
+    QVERIFY(installed.isNull() || f.write(u"engine.dat"_s, installed));
+    f.publish("2.0", files);
+    const QByteArray engine = files.last().content;
+    if (fault == "other release"_L1 || fault == "older"_L1) {
+        const QByteArray sha = QCryptographicHash::hash(
+            fault == "older"_L1 ? engine : engine + "2", QCryptographicHash::Sha256)
+                                   .toHex();
+        const QString partial = u"temp/partial/"_s + QString::fromLatin1(sha);
+        QVERIFY(QDir(f.dir.path()).mkpath(u"temp/partial"_s));
+        QVERIFY(f.write(partial, engine.left(engine.size() / 2))
+            && f.write(partial + Download::validatorSuffix, "\"v1\""));
+        QFile old(f.dir.filePath(partial));
+        QVERIFY(fault != "older"_L1
+            || (old.open(QIODevice::ReadWrite)
+                && old.setFileTime(
+                    QDateTime::currentDateTime().addDays(-1), QFileDevice::FileModificationTime)));
+    }
+    TestServer::Response answer;
+    answer.body = engine;
+    answer.headers << "ETag: \"v1\"";
+    answer.ranges = true;
+    const bool cut = fault.startsWith("cut"_L1);
+    answer.dropAfter = cut ? engine.size() / 2 : -1;
+    f.server.serve("/update/engine.dat", answer);
+
+    f.run();
+    if (cut) {
+        QTRY_VERIFY_WITH_TIMEOUT(
+            !f.statuses.isEmpty() && f.statuses.last().startsWith(u"更新失败："_s), 10000);
+        answer.dropAfter = -1;
+        answer.ranges = fault != "cut, 200"_L1;
+        answer.rangeSkew = fault == "cut, skewed"_L1 ? 1 : 0;
+        f.server.serve("/update/engine.dat", answer);
+        f.button(u"重试"_s)->click();
+    }
+    QVERIFY(f.ended());
+    QCOMPARE(f.started(u"corvex"_s), "new 0 DIR");
+    QCOMPARE(f.read(u"engine.dat"_s), engine);
+    // Full once what travels has arrived, whatever did not travel.
+    const auto *bar = f.window->findChild<QProgressBar *>();
+    QCOMPARE(bar->value(), bar->maximum());
+    QList<QByteArray> asked;
+    for (const TestServer::Request &request : f.server.requestsFor("/update/engine.dat")) {
+        asked << request.header("Range");
+        QCOMPARE(request.header("If-Range"), asked.last().isEmpty() ? "" : "\"v1\"");
+    }
+    QCOMPARE(asked, ranges);
+    QCOMPARE(QDir(f.dir.filePath(u"temp/partial"_s)).entryList(QDir::Files | QDir::Hidden),
+        QStringList());
 }
 
 void tst_Updater::names_data()

@@ -1,5 +1,6 @@
 #include "mainwindow.h"
 
+#include "crypto.h"
 #include "download.h"
 #include "durablefile.h"
 #include "installer.h"
@@ -9,14 +10,57 @@
 #include "updatelog.h"
 #include "versiontext.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSaveFile>
+#include <QSet>
 #include <QStorageInfo>
 #include <QTimer>
+
+namespace {
+
+QString partialDir()
+{
+    return ProgramDir::tempDir() + u'/' + MainWindow::partialName;
+}
+
+// The program directory holds the listed file byte for byte, as only a Sha256 can tell.
+bool isInstalled(const UpdateList::FileEntry &file)
+{
+    const QFileInfo installed(ProgramDir::path() + u'/' + file.name);
+    return !file.sha256.isEmpty() && installed.isFile() && !installed.isSymLink()
+        && (file.size.isEmpty() || installed.size() == file.size.toLongLong())
+        && (file.executable.isEmpty() || installed.isExecutable())
+        && Crypto::fileSha256(installed.filePath()).toHex() == file.sha256.toLower().toLatin1();
+}
+
+// Keeps what broke off only for a file of this list, and only if it was left since the
+// installation of the installed list: anything else is of another release.
+void dropPartials(const QList<UpdateList::FileEntry> &files)
+{
+    if (!DurableFile::isPlainFolder(partialDir()))
+        return;
+    QSet<QString> wanted;
+    for (const UpdateList::FileEntry &file : files) {
+        if (!file.sha256.isEmpty())
+            wanted << file.sha256.toLower() << file.sha256.toLower() + Download::validatorSuffix;
+    }
+    const QDateTime listed = QFileInfo(ProgramDir::updateList()).lastModified();
+    const QDir folder(partialDir());
+    for (const QFileInfo &entry :
+        folder.entryInfoList(QDir::Files | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)) {
+        if (!wanted.contains(entry.fileName()) || entry.lastModified() < listed) {
+            qCDebug(lcUpdate) << "dropping the partial download" << entry.fileName();
+            QFile::remove(entry.filePath());
+        }
+    }
+}
+
+} // namespace
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
@@ -143,6 +187,9 @@ void MainWindow::update()
     const UpdateList &server = serverList->list();
     serverVersion = server.isWellFormed() ? server.value(QStringLiteral("Version")) : QString();
     if (VersionText::compare(serverVersion, localVersion) <= 0) {
+        // Without a list from the server, the next start may still continue for the same release.
+        if (server.isWellFormed())
+            dropPartials({});
         qCDebug(lcUpdate) << "no update: server" << serverVersion << "installed" << localVersion;
         finish(QStringLiteral("quillonv3"));
         return;
@@ -159,6 +206,9 @@ void MainWindow::update()
         fail(tr("更新列表有误"));
         return;
     }
+    // What is installed already neither travels nor is replaced.
+    fileList.removeIf(isInstalled);
+    dropPartials(fileList);
     releaseSize = 0;
     qint64 knownSize = 0;
     for (const UpdateList::FileEntry &file : std::as_const(fileList)) {
@@ -190,6 +240,11 @@ void MainWindow::downlist()
     fileDownload->setExpectedSize(file.size.isEmpty() ? -1 : file.size.toLongLong());
     fileDownload->setMaxSize(file.size.isEmpty() ? ReleaseCheck::unsizedCap : -1);
     fileDownload->setExpectedSha256(file.sha256.toLatin1());
+    // Only a Sha256 tells that a continuation makes the listed file, not some other.
+    const bool resumable = !file.sha256.isEmpty() && QDir().mkpath(partialDir())
+        && DurableFile::isPlainFolder(partialDir());
+    fileDownload->setPartialPath(
+        resumable ? partialDir() + u'/' + file.sha256.toLower() : QString());
     // A name is one path segment, whatever characters it holds ("#", "?", "%").
     downGet(updateUrl + QString::fromLatin1(QUrl::toPercentEncoding(file.name)));
 }

@@ -17,9 +17,10 @@ class ServerList;
 
 // The updater's one window and its whole run. It fetches the server's update list (signed, when
 // the installed list holds a key) and, when the server's version is newer than the installed one,
-// downloads and checks every file of the release, has them installed all or nothing and starts the
-// client again; otherwise it starts quillonv3. A failed update leaves the installed version as it
-// was, says why and offers to try again or to go on with the installed version for now.
+// downloads and checks every file of the release that is not installed already, has them
+// installed all or nothing and starts the client again; otherwise it starts quillonv3. A failed
+// update leaves the installed version as it was, says why and offers to try again or to go on
+// with the installed version for now.
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -30,6 +31,9 @@ public:
 
     // In the temp folder while an updater works there.
     static constexpr QLatin1StringView lockName { "update.lock" };
+    // In the temp folder: what arrived of downloads that broke off, each named after the Sha256
+    // of its file, which a run of the same release continues.
+    static constexpr QLatin1StringView partialName { "partial" };
 
     // Test seams: how long a transfer may stall, and the installer the window drives.
     void setStallTimeout(int milliseconds);

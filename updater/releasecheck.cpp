@@ -63,9 +63,9 @@ QString ReleaseCheck::sameness(const QString &name)
 QStringList ReleaseCheck::reservedNames()
 {
     return { QStringLiteral("UpdateList.xml"), QStringLiteral("UpdateList.xml.sig"),
-        QStringLiteral("skip-version"), QStringLiteral("update.lock"), Installer::journalName,
-        Installer::backupName, Installer::discardName, Installer::copyName, QStringLiteral("temp"),
-        QStringLiteral("cache"), QStringLiteral("plugins") };
+        QStringLiteral("skip-version"), QStringLiteral("update.lock"), QStringLiteral("partial"),
+        Installer::journalName, Installer::backupName, Installer::discardName, Installer::copyName,
+        QStringLiteral("temp"), QStringLiteral("cache"), QStringLiteral("plugins") };
 }
 
 QString ReleaseCheck::problem(

@@ -10,6 +10,7 @@
 
 Q_DECLARE_LOGGING_CATEGORY(lcCheck)
 
+class HtmlView;
 class ServerList;
 class MainWindow;
 
@@ -33,8 +34,10 @@ public:
     // How long the server's list may stall, and take in all, before the check gives up on it.
     void setTimeouts(int stallMs, int deadlineMs);
 
-    // The page the user sees when the server cannot be reached.
-    static const QString connectionFailedPage;
+    // Loads the login address into the view. When it can't be reached the view shows the
+    // connection-failed page, which says so when the address's certificate was refused and
+    // offers 重试 to load the login address again.
+    static void openLoginPage(HtmlView *view, const QUrl &loginUrl);
 
 private slots:
     void httpFinished(bool ok, const QString &reason);

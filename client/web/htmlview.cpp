@@ -33,10 +33,15 @@ void HtmlView::load(const QUrl &url)
     // The engine ignores an address it cannot go to without a word; it has failed all the same.
     if (!url.isValid() || url.isRelative()) {
         qCDebug(lcWeb) << "no address to load:" << url;
-        showFailurePage();
+        showFailurePage(failureHtml);
         return;
     }
     QWebEngineView::load(url);
+}
+
+void HtmlView::setCertificateFailurePage(const QString &html)
+{
+    certificateFailureHtml = html;
 }
 
 void HtmlView::onLoadingChanged(const QWebEngineLoadingInfo &info)
@@ -50,13 +55,15 @@ void HtmlView::onLoadingChanged(const QWebEngineLoadingInfo &info)
     if (info.errorDomain() == QWebEngineLoadingInfo::HttpStatusCodeDomain
         || info.errorDomain() == QWebEngineLoadingInfo::InternalErrorDomain)
         return;
-    showFailurePage();
+    const bool certificate = info.errorDomain() == QWebEngineLoadingInfo::CertificateErrorDomain;
+    showFailurePage(
+        certificate && !certificateFailureHtml.isEmpty() ? certificateFailureHtml : failureHtml);
 }
 
-void HtmlView::showFailurePage()
+void HtmlView::showFailurePage(const QString &html)
 {
-    if (!failureHtml.isEmpty())
-        QWebEngineView::setHtml(failureHtml, failureBaseUrl);
+    if (!html.isEmpty())
+        QWebEngineView::setHtml(html, failureBaseUrl);
 }
 
 void HtmlView::contextMenuEvent(QContextMenuEvent *event)

@@ -13,7 +13,8 @@ class webPage;
 //
 // The engine drops a page set with setHtml() when a load follows at once, so setHtml() also
 // keeps the page as the view's failure page: whenever an address cannot be reached, the view
-// shows that page instead of an empty one.
+// shows that page instead of an empty one. An address refused for its certificate shows the
+// certificate failure page instead, when one is set.
 //
 // Its context menu is the client's own: Copy, Paste and, over an image, saving the image.
 class HtmlView : public QWebEngineView
@@ -24,6 +25,7 @@ public:
 
     void setHtml(const QString &html, const QUrl &baseUrl = QUrl());
     void load(const QUrl &url);
+    void setCertificateFailurePage(const QString &html);
 
     QString failurePage() const { return failureHtml; }
 
@@ -35,9 +37,10 @@ private slots:
 
 private:
     void onLoadingChanged(const QWebEngineLoadingInfo &info);
-    void showFailurePage();
+    void showFailurePage(const QString &html);
 
     QString failureHtml;
+    QString certificateFailureHtml;
     QUrl failureBaseUrl;
     QUrl imageUrl;
     QMenu *menu = nullptr;

@@ -28,9 +28,16 @@ bool TestServer::start()
     return server.listen(QHostAddress::LocalHost, 0);
 }
 
+void TestServer::setCertificate(const QList<QSslCertificate> &chain, const QSslKey &key)
+{
+    server.setCertificate(chain, key);
+}
+
 QUrl TestServer::url(const QString &path) const
 {
-    return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(server.serverPort()).arg(path));
+    return QUrl(QStringLiteral("%1://127.0.0.1:%2%3")
+                    .arg(server.usesTls() ? QStringLiteral("https") : QStringLiteral("http"),
+                        QString::number(server.serverPort()), path));
 }
 
 void TestServer::serve(const QByteArray &path, const Response &response)
@@ -67,6 +74,11 @@ quint16 TestServer::closedPort()
 void TestServer::onNewConnection()
 {
     while (QTcpSocket *socket = server.nextPendingConnection()) {
+        if (isDown) {
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
             buffers.remove(socket);
@@ -114,6 +126,15 @@ void TestServer::onReadyRead(QTcpSocket *socket)
     if (!response.cookie.isEmpty() && !request.header("cookie").contains(response.cookie)) {
         response.status = 403;
         response.body = "login first";
+    }
+    const QByteArray range = request.header("range");
+    if (response.ranges && range.startsWith("bytes=") && range.endsWith('-')) {
+        const qint64 from = range.mid(6, range.size() - 7).toLongLong() + response.rangeSkew;
+        response.headers << "Content-Range: bytes " + QByteArray::number(from) + '-'
+                + QByteArray::number(response.body.size() - 1) + '/'
+                + QByteArray::number(response.body.size());
+        response.status = 206;
+        response.body = response.body.mid(from);
     }
     if (response.silent)
         return;

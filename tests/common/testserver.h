@@ -1,10 +1,11 @@
 #pragma once
 
+#include "tlstcpserver.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QList>
 #include <QSet>
-#include <QTcpServer>
 #include <QUrl>
 
 class QTcpSocket;
@@ -39,6 +40,8 @@ public:
         int delayMs = 0; // answer only after this long
         QList<QByteArray> headers; // extra header lines, such as "Set-Cookie: a=b"
         QByteArray cookie; // when set, answer 403 to a request that does not send this cookie
+        bool ranges = false; // answer "Range: bytes=N-" with 206 and the body from N on
+        qint64 rangeSkew = 0; // ... from this many bytes after N, and say so in Content-Range
     };
 
     explicit TestServer(QObject *parent = nullptr);
@@ -46,6 +49,11 @@ public:
 
     // Listens on a free port of 127.0.0.1.
     bool start();
+    // While down, every connection is cut as soon as it is made, as by a server that is gone;
+    // the port stays the test's meanwhile.
+    void setDown(bool down) { isDown = down; }
+    // Serves https with this certificate chain and key instead of plain http.
+    void setCertificate(const QList<QSslCertificate> &chain, const QSslKey &key);
     QUrl url(const QString &path = QStringLiteral("/")) const;
 
     // A route is a path, or a path with its query for that one query only.
@@ -67,9 +75,10 @@ private:
     void onReadyRead(QTcpSocket *socket);
     void send(QTcpSocket *socket, const Response &response);
 
-    QTcpServer server;
+    TlsTcpServer server;
     QHash<QByteArray, Response> routes;
     QHash<QTcpSocket *, QByteArray> buffers;
     QSet<QTcpSocket *> answering;
     QList<Request> received;
+    bool isDown = false;
 };
