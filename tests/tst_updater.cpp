@@ -421,7 +421,7 @@ void tst_Updater::releaseTool_data()
     QTest::newRow("a release the tool made is installed, its programs executable")
         << QStringList { "corvex", "lib/engine.dat", "lib/run-tool" } << u"/update/"_s
         << QByteArray() << QString() << true;
-    QTest::newRow("a new key, its owner's only, signs; the line printed installs it")
+    QTest::newRow("a new key, its owner's only, signs; the line printed installs the release")
         << one << u"/update/"_s << QByteArray() << u"new"_s << true;
     QTest::newRow("a new key is never written over a file")
         << one << u"/update/"_s << QByteArray() << u"taken"_s << false;
