@@ -1,0 +1,42 @@
+#include "programfolder.h"
+
+#include "testserver.h"
+
+#include <QDirIterator>
+
+bool ProgramFolder::write(const QString &name, const QByteArray &content, bool program) const
+{
+    QFile file(filePath(name));
+    return QDir().mkpath(QFileInfo(file).path()) && file.open(QIODevice::WriteOnly)
+        && file.write(content) == content.size()
+        && (!program || file.setPermissions(file.permissions() | QFile::ExeOwner));
+}
+
+QByteArray ProgramFolder::read(const QString &name) const
+{
+    QFile file(filePath(name));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QByteArray ProgramFolder::list(
+    const TestServer &server, const QByteArray &version, const QByteArray &extra)
+{
+    return "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<UpdateList>\n<Version>" + version
+        + "</Version>\n<LoginUrl>" + server.url(QStringLiteral("/login")).toEncoded()
+        + "</LoginUrl>\n<UpdateUrl>" + server.url(QStringLiteral("/update/")).toEncoded()
+        + "</UpdateUrl>\n" + extra + "</UpdateList>\n";
+}
+
+QMap<QString, QByteArray> ProgramFolder::files(const QString &folder, bool withTemp)
+{
+    QMap<QString, QByteArray> found;
+    QDirIterator it(
+        folder, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        QFile file(it.next());
+        const QString name = QDir(folder).relativeFilePath(file.fileName());
+        if (withTemp || !name.startsWith(QLatin1String("temp/")))
+            found.insert(name, file.open(QIODevice::ReadOnly) ? file.readAll() : "unreadable");
+    }
+    return found;
+}

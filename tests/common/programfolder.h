@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QMap>
+#include <QTemporaryDir>
+
+class TestServer;
+
+// A temporary program directory: files written and read by name, an UpdateList.xml whose
+// update folder is /update/ on a loopback server, and everything in it listed with contents.
+class ProgramFolder
+{
+public:
+    bool isValid() const { return dir.isValid(); }
+    QString path() const { return dir.path(); }
+    QString filePath(const QString &name) const { return dir.filePath(name); }
+
+    // Makes the file's folder first; a program is made executable.
+    bool write(const QString &name, const QByteArray &content, bool program = false) const;
+    QByteArray read(const QString &name) const;
+    // An update list of this version, its login page /login and its update folder /update/ on
+    // the server, with extra inside it; written as the installed list.
+    static QByteArray list(
+        const TestServer &server, const QByteArray &version, const QByteArray &extra = {});
+    bool writeList(
+        const TestServer &server, const QByteArray &version, const QByteArray &extra = {}) const
+    {
+        return write(QStringLiteral("UpdateList.xml"), list(server, version, extra));
+    }
+
+    // Every file under the folder with its contents, those under temp/ too or not.
+    static QMap<QString, QByteArray> files(const QString &folder, bool withTemp = true);
+    QMap<QString, QByteArray> files(bool withTemp = true) const { return files(path(), withTemp); }
+
+private:
+    QTemporaryDir dir;
+};
