@@ -1,4 +1,5 @@
 #include "check.h"
+#include "crypto.h"
 #include "htmlview.h"
 #include "mainwindow.h"
 #include "programdir.h"
@@ -116,6 +117,10 @@ void tst_Check::outcome_data()
     QTest::newRow("an unfinished installation: the updater first")
         << QByteArray("1.0") << "unfinished" << QString();
     QTest::newRow("server unreachable") << QByteArray("1.1") << "server closed" << login;
+    QTest::newRow("list signed by the installed key: the updater")
+        << QByteArray("1.1") << "signed" << QString();
+    QTest::newRow("list signed by another key: no server version, the login page")
+        << QByteArray("1.1") << "forged" << login;
     QTest::newRow("temp a link: no server version, nothing written through it")
         << QByteArray("1.1") << "temp link" << login;
     QTest::newRow("updater missing: the login page instead")
@@ -140,8 +145,17 @@ void tst_Check::outcome()
 
     TestServer server;
     QVERIFY(server.start());
-    server.serve("/update/UpdateList.xml",
-        "<UpdateList><Version>" + serverVersion + "</Version></UpdateList>", "application/xml");
+    QByteArray serverList = "<UpdateList><Version>" + serverVersion + "</Version></UpdateList>";
+    QByteArray keyLine;
+    if (fault == "signed" || fault == "forged") {
+        const Crypto::KeyPair installed = Crypto::newKeyPair();
+        keyLine = "<PublicKey>" + installed.publicKey.toBase64() + "</PublicKey>";
+        serverList.replace("</UpdateList>", keyLine + "</UpdateList>");
+        const QByteArray signer
+            = fault == "signed" ? installed.privateKeyPem : Crypto::newKeyPair().privateKeyPem;
+        server.serve("/update/UpdateList.xml.sig", Crypto::sign(signer, serverList).toBase64());
+    }
+    server.serve("/update/UpdateList.xml", serverList, "application/xml");
     // The login page on a server of its own: https with one of the test certificates, or a
     // server that is down at first.
     TestServer loginServer;
@@ -154,6 +168,7 @@ void tst_Check::outcome()
     QByteArray list = ProgramFolder::list(server, "1.0")
                           .replace(server.url(QStringLiteral("/login")).toEncoded(),
                               loginServer.url(QStringLiteral("/login")).toEncoded());
+    list.replace("</UpdateList>", keyLine + "</UpdateList>");
     if (fault == "server closed")
         list.replace(server.url().toEncoded(),
             "http://127.0.0.1:" + QByteArray::number(TestServer::closedPort()) + "/");
