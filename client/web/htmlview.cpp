@@ -50,10 +50,12 @@ void HtmlView::onLoadingChanged(const QWebEngineLoadingInfo &info)
         return;
     qCDebug(lcWeb) << "load failed" << info.url() << info.errorDomain() << info.errorCode()
                    << info.errorString();
-    // An HTTP error answer shows the server's own page; an aborted or refused navigation is
-    // not the address being out of reach.
+    // An HTTP error answer shows the server's own page; an aborted (net::ERR_ABORTED) or refused
+    // (net::ERR_BLOCKED_BY_CLIENT) navigation is not the address being out of reach, but a
+    // connection dropped before an answer (net::ERR_SOCKET_NOT_CONNECTED) is.
+    const bool internal = info.errorDomain() == QWebEngineLoadingInfo::InternalErrorDomain;
     if (info.errorDomain() == QWebEngineLoadingInfo::HttpStatusCodeDomain
-        || info.errorDomain() == QWebEngineLoadingInfo::InternalErrorDomain)
+        || (internal && (info.errorCode() == -3 || info.errorCode() == -20)))
         return;
     const bool certificate = info.errorDomain() == QWebEngineLoadingInfo::CertificateErrorDomain;
     showFailurePage(
