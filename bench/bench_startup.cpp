@@ -40,7 +40,7 @@ int main(int argc, char *argv[])
 
     TestServer server;
     ClientFixture programDir;
-    if (!server.start() || !programDir.setUp(server)) {
+    if (!server.start() || !programDir.addClient(server)) {
         std::fprintf(stderr, "cannot set up the program directory or the server\n");
         return 1;
     }
