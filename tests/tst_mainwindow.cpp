@@ -157,7 +157,6 @@ void tst_MainWindow::mainWindow_data()
         QTest::newRow(name) << steps << geometry << QString(expect) << screen;
     };
     row("login address: login stage, the machine key in its form", "/login", small);
-    row("index in the address: main page", "/index.html", large);
     // Centred on the offscreen screen (800 x 800): no page has set it up.
     row("first load failing: shown all the same, under the mask", "/index-missing",
         QRect(170, 250, 460, 300), "mask");
