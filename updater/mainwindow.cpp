@@ -32,7 +32,7 @@ QString partialDir()
 bool isInstalled(const UpdateList::FileEntry &file)
 {
     const QFileInfo installed(ProgramDir::path() + u'/' + file.name);
-    return !file.sha256.isEmpty() && installed.isFile() && !installed.isSymLink()
+    return !file.sha256.isEmpty() && DurableFile::isPlainFile(installed.filePath())
         && (file.size.isEmpty() || installed.size() == file.size.toLongLong())
         && (file.executable.isEmpty() || installed.isExecutable())
         && Crypto::fileSha256(installed.filePath()).toHex() == file.sha256.toLower().toLatin1();
@@ -209,13 +209,13 @@ void MainWindow::update()
     // What is installed already neither travels nor is replaced.
     fileList.removeIf(isInstalled);
     dropPartials(fileList);
-    releaseSize = 0;
     qint64 knownSize = 0;
+    bool allSized = true;
     for (const UpdateList::FileEntry &file : std::as_const(fileList)) {
         knownSize += file.size.toLongLong();
-        releaseSize
-            = releaseSize >= 0 && !file.size.isEmpty() ? releaseSize + file.size.toLongLong() : -1;
+        allSized = allSized && !file.size.isEmpty();
     }
+    releaseSize = allSized ? knownSize : -1;
     if (knownSize > QStorageInfo(ProgramDir::tempDir()).bytesAvailable()) {
         qCWarning(lcUpdate) << "the release needs" << knownSize << "bytes";
         fail(tr("磁盘空间不足"));
