@@ -215,10 +215,17 @@ void tst_Updater::run()
     QCOMPARE(f.started(updated ? u"quillonv3"_s : u"corvex"_s), "");
     QVERIFY(!f.leftover());
     QVERIFY(!QFileInfo::exists(f.dir.filePath(u"temp/stale.dll"_s)));
+    // A new program runs, in the program directory like every stand-in.
+    const auto runs = [&f](const QString &name) {
+        QProcess program;
+        program.setWorkingDirectory(f.dir.path());
+        program.start(f.dir.filePath(name), {});
+        return program.waitForFinished(10000) && program.exitCode() == 0;
+    };
     for (const File &file : files) {
         const QString name = QString::fromUtf8(file.name);
         QCOMPARE(f.dir.read(name) == file.content, updated || fault == "killed"_L1);
-        QVERIFY(!updated || !file.executable || QProcess::execute(f.dir.filePath(name), {}) == 0);
+        QVERIFY(!updated || !file.executable || runs(name));
     }
     QCOMPARE(f.dir.read(u"UpdateList.xml"_s) == list.body, updated || fault == "killed"_L1);
 }
