@@ -5,7 +5,6 @@
 #include <QByteArray>
 #include <QHash>
 #include <QList>
-#include <QSet>
 #include <QUrl>
 
 class QTcpSocket;
@@ -24,7 +23,6 @@ public:
         QHash<QByteArray, QByteArray> headers; // names in lower case
         QByteArray header(const QByteArray &name) const { return headers.value(name.toLower()); }
         QByteArray query(const QByteArray &key) const;
-        int othersInFlight = 0; // requests still being answered when this one arrived
     };
 
     struct Response
@@ -37,9 +35,7 @@ public:
         qint64 dropAfter = -1; // close the connection after this many bytes of the body
         int trickleMs = 0; // send the body one byte at a time, one every so many milliseconds
         bool endless = false; // send the body over and over, never ending
-        int delayMs = 0; // answer only after this long
         QList<QByteArray> headers; // extra header lines, such as "Set-Cookie: a=b"
-        QByteArray cookie; // when set, answer 403 to a request that does not send this cookie
         bool ranges = false; // answer "Range: bytes=N-" with 206 and the body from N on
         qint64 rangeSkew = 0; // ... from this many bytes after N, and say so in Content-Range
     };
@@ -78,7 +74,6 @@ private:
     TlsTcpServer server;
     QHash<QByteArray, Response> routes;
     QHash<QTcpSocket *, QByteArray> buffers;
-    QSet<QTcpSocket *> answering;
     QList<Request> received;
     bool isDown = false;
 };
