@@ -13,8 +13,6 @@
 #include <QPushButton>
 #include <QSignalSpy>
 
-#include <algorithm>
-
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -38,21 +36,21 @@ QString hexSha256(const QByteArray &data)
     return QString::fromLatin1(Crypto::sha256(data).toHex());
 }
 
-// A program directory made this process's: stand-in corvex and quillonv3, a program file and the
-// installed list, whose update folder on a loopback server publishes the releases; and the
-// updater's window run on it.
+// A program directory of version 1.0 made this process's: stand-in corvex and quillonv3, a
+// program file and the installed list, whose update folder on a loopback server publishes
+// version 2.0; and the updater's window run on it.
 class Fixture
 {
 public:
-    bool setUp(const QByteArray &localVersion)
+    bool setUp()
     {
         ProgramDir::setPath(dir.path());
         return dir.isValid() && server.start() && dir.write(u"corvex"_s, standIn, true)
             && dir.write(u"quillonv3"_s, standIn, true)
-            && dir.write(u"engine.dat"_s, installedEngine) && dir.writeList(server, localVersion);
+            && dir.write(u"engine.dat"_s, installedEngine) && dir.writeList(server, "1.0");
     }
 
-    QByteArray publish(const QByteArray &version, const Files &files)
+    QByteArray publish(const Files &files)
     {
         QByteArray entries;
         for (const File &file : files) {
@@ -63,25 +61,20 @@ public:
                 + QByteArray::number(file.content.size())
                 + (file.executable ? "\" Executable=\"yes\"/>\n" : "\"/>\n");
         }
-        const QByteArray list = ProgramFolder::list(server, version, entries);
+        const QByteArray list = ProgramFolder::list(server, "2.0", entries);
         server.serve("/update/UpdateList.xml", list, "application/xml");
         return list;
     }
 
-    // How the program was started ("0 DIR": without arguments in the program directory), empty
-    // if it was not. A detached start returns once the program runs, in the program directory
-    // like every stand-in, so once no process works there every start is on record.
+    // How the program was started ("0 DIR": without arguments in the program directory), once
+    // its record is complete; empty if it was not.
     QByteArray started(const QString &program) const
     {
-        const QString here = QDir(dir.path()).canonicalPath();
-        const bool settled = QTest::qWaitFor([&here] {
-            const QStringList processes = QDir(u"/proc"_s).entryList(QDir::Dirs);
-            return std::none_of(processes.begin(), processes.end(), [&here](const QString &pid) {
-                return QFileInfo(u"/proc/%1/cwd"_s.arg(pid)).symLinkTarget() == here;
-            });
-        });
-        return settled ? dir.read(program + u"-started"_s).trimmed().replace(here.toUtf8(), "DIR")
-                       : "still running";
+        const QString record = program + u"-started"_s;
+        const QByteArray here = QDir(dir.path()).canonicalPath().toUtf8();
+        return QTest::qWaitFor([&] { return dir.read(record).endsWith('\n'); })
+            ? dir.read(record).trimmed().replace(here, "DIR")
+            : QByteArray();
     }
 
     // Starts a run of the updater's window, in place of an earlier one.
@@ -96,25 +89,24 @@ public:
     {
         return (done->size() == 1 || done->wait(10000)) && done->first().first().toInt() == 0;
     }
-    // The run failed: it offers to try again in place of its progress.
+    // The run failed: its progress gave way to the offer to try again or not now.
     bool failed() const
     {
-        return QTest::qWaitFor(
-            [this] {
-                return button(u"重试"_s)
-                    && !window->findChild<QProgressBar *>()->isVisibleTo(window.get());
-            },
-            10000);
+        const auto *bar = window->findChild<QProgressBar *>();
+        return QTest::qWaitFor([&] { return !bar->isVisibleTo(window.get()); }, 10000);
     }
-    QPushButton *button(const QString &text) const
+    void click(const QString &text) const
     {
         for (QPushButton *button : window->findChildren<QPushButton *>()) {
-            if (button->text() == text && button->isVisibleTo(window.get()))
-                return button;
+            if (button->text() == text)
+                button->click();
         }
-        return nullptr;
     }
-    QString journal() const { return window->installer()->journalPath(); }
+    bool installing() const
+    {
+        return QTest::qWaitFor(
+            [this] { return QFileInfo::exists(window->installer()->journalPath()); });
+    }
 
     ProgramFolder dir;
     TestServer server;
@@ -130,79 +122,94 @@ class tst_Updater : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
-    void run_data();
-    void run();
-    void failure_data();
-    void failure();
+    void update_data();
+    void update();
     void names_data();
     void names();
     void releaseTool_data();
     void releaseTool();
 };
 
-void tst_Updater::run_data()
+void tst_Updater::update_data()
 {
-    QTest::addColumn<QByteArray>("local");
-    QTest::addColumn<QByteArray>("server");
     QTest::addColumn<Files>("files");
-    QTest::addColumn<QString>("fault");
-    QTest::addColumn<QString>("started");
+    QTest::addColumn<QString>("fault"); // of the server, the release or an earlier run
+    QTest::addColumn<QString>("then"); // once the run failed: the button clicked, or "nothing"
+    QTest::addColumn<QString>("started"); // the program started at the end: "new corvex" updated
 
-    QTest::newRow("equal versions")
-        << QByteArray("1.0.0.1") << QByteArray("1.0.0.1") << release << QString() << u"quillonv3"_s;
+    const auto row = [](const char *name, const Files &files, const char *fault, const char *then,
+                         const char *started) {
+        QTest::newRow(name) << files << QString::fromUtf8(fault) << QString::fromUtf8(then)
+                            << QString::fromUtf8(started);
+    };
     // quillonv3 is installed already; the engine only as long as it.
-    QTest::newRow("1.10 is newer than 1.9: a program, a name with a blank and #, only what changed")
-        << QByteArray("1.9") << QByteArray("1.10")
-        << Files { { "corvex", newClient }, { "helper", standIn, true },
-               { "plug in #2.dat", "a new plug-in" }, { "quillonv3", standIn },
-               { "engine.dat", QByteArray(installedEngine).replace("installed", "following") } }
-        << QString() << u"corvex"_s;
-    QTest::newRow("list cut off after a newer Version")
-        << QByteArray("1.0") << QByteArray("2.0") << release << u"cut off"_s << u"quillonv3"_s;
-    QTest::newRow("an earlier run killed after its commit: its new version kept")
-        << QByteArray("1.0") << QByteArray("2.0") << release << u"killed"_s << u"quillonv3"_s;
-    QTest::newRow("an old file busy for a moment: moved on a later try")
-        << QByteArray("1.0") << QByteArray("2.0") << release << u"busy"_s << u"corvex"_s;
-    QTest::newRow("parts of another release, or left before the installed list: not continued")
-        << QByteArray("1.0") << QByteArray("2.0") << release << u"partials"_s << u"corvex"_s;
+    row("a program, a name with a blank and #; only what changed travels",
+        { { "corvex", newClient }, { "helper", standIn, true },
+            { "plug in #2.dat", "a new plug-in" }, { "quillonv3", standIn },
+            { "engine.dat", QByteArray(installedEngine).replace("installed", "following") } },
+        "", "", "new corvex");
+    row("list cut off after a newer Version", release, "cut off", "", "quillonv3");
+    row("an earlier run killed after its commit: its version kept, the server's equal", release,
+        "killed", "", "quillonv3");
+    row("an old file busy for a moment: moved on a later try", release, "busy", "", "new corvex");
+    row("parts of another release, or left before the installed list: not continued", release,
+        "partials", "", "new corvex");
+    row("file answered 404; not now: the client passes this version once", release, "404",
+        "暂不更新", "corvex");
+    row("an HTML page with 200 instead of the file: its Sha256 tells; try again", release,
+        "HTML page", "重试", "new corvex");
+    row("temp a link to a folder outside: nothing made there, not even the lock", release,
+        "temp link", "nothing", "");
+    row("a name with ../: refused before any download", release + Files { { "../x", "x" } }, "",
+        "nothing", "");
+    row("a release larger than the free space", release, "no space", "nothing", "");
 }
 
-// An update when the server's version is newer, quillonv3 started otherwise.
-void tst_Updater::run()
+// An update when the server's version is newer, quillonv3 started otherwise. A failed update
+// changes nothing and offers to try again or to go on with the installed version.
+void tst_Updater::update()
 {
-    QFETCH(QByteArray, local);
-    QFETCH(QByteArray, server);
     QFETCH(Files, files);
     QFETCH(QString, fault);
+    QFETCH(QString, then);
     QFETCH(QString, started);
 
     Fixture f;
-    QVERIFY(f.setUp(local));
-    QVERIFY(f.dir.write(u"temp/stale.dll"_s, "left by an earlier run"));
+    QVERIFY(f.setUp());
+    QTemporaryDir outside;
+    QVERIFY(fault == "temp link"_L1 ? QFile::link(outside.path(), f.dir.filePath(u"temp"_s))
+                                    : f.dir.write(u"temp/stale.dll"_s, "left by an earlier run"));
     const QMap<QString, QByteArray> before = f.dir.files(false);
     TestServer::Response list;
     list.contentType = "application/xml";
-    list.body = f.publish(server, files);
+    list.body = f.publish(files);
     if (fault == "killed"_L1) {
         // Stopped dead at point 15, after the commit record, as a kill would stop it.
         f.run()->setStepHook([](int at) { return at != 15; });
-        QVERIFY(QTest::qWaitFor([&f] { return QFileInfo::exists(f.journal()); }));
+        QVERIFY(f.installing());
     }
     if (fault == "cut off"_L1) {
         list.announceLength = false;
         list.body.truncate(list.body.indexOf("</Version>") + 10);
     }
+    if (fault == "no space"_L1)
+        list.body.replace("Size=\"25\"", "Size=\"100000000000000000\"");
     f.server.serve("/update/UpdateList.xml", list);
     if (fault == "partials"_L1) {
         const QString ours = u"temp/partial/"_s + hexSha256(release.last().content);
         QVERIFY(f.dir.write(u"temp/partial/"_s + hexSha256("other"), "other")
-            && f.dir.write(ours, "engine")
-            && f.dir.write(ours + Download::validatorSuffix, "\"1\""));
+            && f.dir.write(ours, "engine") && f.dir.write(ours + Download::validatorSuffix, "1"));
         QFile old(f.dir.filePath(ours));
         QVERIFY(old.open(QIODevice::ReadWrite)
             && old.setFileTime(
                 QDateTime::currentDateTime().addDays(-1), QFileDevice::FileModificationTime));
     }
+    // An HTML page as long as the file, so only its checksum can tell.
+    TestServer::Response engine;
+    engine.status = fault == "404"_L1 ? 404 : 200;
+    engine.body = QByteArray("<html>busy</html>").leftJustified(25);
+    if (fault == "404"_L1 || fault == "HTML page"_L1)
+        f.server.serve("/update/engine.dat", engine);
     // Something holds the engine's backup name for a while, so the old engine cannot be moved
     // aside at first.
     const QString backup = f.dir.filePath(u"temp/install-backup/engine.dat"_s);
@@ -215,19 +222,30 @@ void tst_Updater::run()
     // this one, asking and starting nothing.
     MainWindow second;
     QSignalSpy secondDone(&second, &MainWindow::done);
-    if (fault == "busy"_L1) {
-        QVERIFY(QTest::qWaitFor([&f] { return QFileInfo::exists(f.journal()); }));
-        QVERIFY(QDir().rmdir(backup));
+    QVERIFY(fault != "busy"_L1 || (f.installing() && QDir().rmdir(backup)));
+    if (!then.isEmpty()) {
+        QVERIFY(f.failed());
+        QCOMPARE(f.server.requestsFor("/update/engine.dat").size(),
+            fault == "404"_L1 || fault == "HTML page"_L1 ? 1 : 0);
+        QCOMPARE(
+            QDir(outside.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+            QStringList());
+        QCOMPARE(f.dir.files(false), before);
+        if (then == "nothing"_L1)
+            return;
+        f.publish(release); // the server mended meanwhile
+        f.click(then);
     }
     QVERIFY(f.ended());
     QCOMPARE(secondDone.size(), 1);
-    const bool updated = started == "corvex"_L1;
-    QCOMPARE(f.started(started), updated ? "new 0 DIR" : "0 DIR");
-    QCOMPARE(f.started(updated ? u"quillonv3"_s : u"corvex"_s), "");
-    // Nothing of this run or an earlier one stays in temp but the server's list.
+    const bool updated = started.startsWith("new "_L1);
+    QCOMPARE(f.started(started.section(u' ', -1)), updated ? "new 0 DIR" : "0 DIR");
+    QCOMPARE(f.dir.read(u"temp/skip-version"_s), then == u"暂不更新"_s ? "2.0" : "");
+    // Nothing of this run or an earlier one stays in temp but the server's list, unless the
+    // update was put off.
     QStringList left = f.dir.files().keys().filter(u"temp/"_s);
     left.removeOne(u"temp/UpdateList.xml"_s);
-    QCOMPARE(left, QStringList());
+    QVERIFY(left.isEmpty() || then == u"暂不更新"_s);
     for (const TestServer::Request &request : f.server.requests())
         QCOMPARE(request.header("Range"), "");
     // Only what is not installed travels; a program is executable, whatever the list says.
@@ -242,90 +260,26 @@ void tst_Updater::run()
     QCOMPARE(f.dir.read(u"UpdateList.xml"_s) == list.body, updated || fault == "killed"_L1);
 }
 
-void tst_Updater::failure_data()
-{
-    QTest::addColumn<QString>("fault"); // of the engine or the release
-    QTest::addColumn<QString>("then"); // the button the user clicks afterwards, if any
-
-    QTest::newRow("file answered 404; not now: the client passes this version once")
-        << u"404"_s << u"暂不更新"_s;
-    QTest::newRow("an HTML page with 200 instead of the file: its Sha256 tells; try again")
-        << u"HTML page"_s << u"重试"_s;
-    QTest::newRow("temp a link to a folder outside: nothing made there, not even the lock")
-        << u"temp link"_s << QString();
-    QTest::newRow("a name with ../: refused before any download") << u"../x"_s << QString();
-    QTest::newRow("a release larger than the free space") << u"no space"_s << QString();
-}
-
-// A failed update changes nothing and offers to try again or to go on with this version.
-void tst_Updater::failure()
-{
-    QFETCH(QString, fault);
-    QFETCH(QString, then);
-
-    Fixture f;
-    QVERIFY(f.setUp("1.0"));
-    QByteArray list
-        = f.publish("2.0", fault == "../x"_L1 ? release + Files { { "../x", "x" } } : release);
-    if (fault == "no space"_L1)
-        f.server.serve("/update/UpdateList.xml",
-            list.replace("Size=\"25\"", "Size=\"100000000000000000\""), "application/xml");
-    QTemporaryDir outside;
-    QVERIFY(fault != "temp link"_L1 || QFile::link(outside.path(), f.dir.filePath(u"temp"_s)));
-    const QMap<QString, QByteArray> before = f.dir.files(false);
-    TestServer::Response engine;
-    // As long as the file, so only its checksum can tell.
-    engine.body = fault == "HTML page"_L1
-        ? QByteArray("<html>busy</html>").leftJustified(release.last().content.size())
-        : release.last().content;
-    engine.status = fault == "404"_L1 ? 404 : 200;
-    f.server.serve("/update/engine.dat", engine);
-
-    f.run();
-    QVERIFY(f.failed() && f.button(u"暂不更新"_s));
-    QCOMPARE(f.server.requestsFor("/update/engine.dat").size(),
-        fault == "404"_L1 || fault == "HTML page"_L1 ? 1 : 0);
-    QCOMPARE(QDir(outside.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-        QStringList());
-    QCOMPARE(f.dir.files(false), before);
-    QCOMPARE(f.started(u"corvex"_s) + f.started(u"quillonv3"_s), "");
-    if (then.isEmpty())
-        return;
-
-    // The server is mended meanwhile.
-    const bool tryAgain = then == u"重试"_s;
-    f.publish("2.0", release);
-    f.button(then)->click();
-    QVERIFY(f.ended());
-    QCOMPARE(f.started(u"corvex"_s), tryAgain ? "new 0 DIR" : "0 DIR");
-    QCOMPARE(tryAgain ? f.dir.read(u"engine.dat"_s) : f.dir.read(u"temp/skip-version"_s),
-        tryAgain ? release.last().content : "2.0");
-}
-
 void tst_Updater::names_data()
 {
     QTest::addColumn<QStringList>("names");
     QTest::addColumn<QStringList>("attributes"); // Sha256, Size and Executable of each
     QTest::addColumn<bool>("accepted");
 
-    const QString hash(64, u'a');
     const QStringList none(3, QString());
-    QTest::newRow("ordinary names, a hidden one, blanks, CJK, COM10, console") << QStringList {
-        u"corvex"_s, u".cfg"_s, u"plug in #2.dat"_s, u"不.dat"_s, u"COM10"_s, u"console.txt"_s
-    } << QStringList { hash.toUpper(), u"0"_s, u"yes"_s } << true;
-    for (const QString &name : { u"../x"_s, u"a\\b"_s, u""_s, u"C:x"_s, u"a\nb"_s, u"corvex."_s,
-             u"PRN .txt"_s, u"COM\u00b9"_s, u"conout$"_s, u"a\u0085b"_s, u"x"_s + QChar(0xd800),
-             u"updatelist.XML"_s, u"Cache"_s, u"UpdateList.xml.sig"_s })
+    QTest::newRow("ordinary names, a hidden one, blanks, CJK, COM10")
+        << QStringList { "corvex", ".cfg", "plug in #2.dat", "不.dat", "COM10" }
+        << QStringList { QString(64, u'A'), "0", "yes" } << true;
+    for (const QString &name :
+        { u"../x"_s, u"a\\b"_s, u""_s, u"a\nb"_s, u"corvex."_s, u"PRN .txt"_s, u"COM\u00b9"_s,
+            u"a\u0085b"_s, u"x"_s + QChar(0xd800), u"updatelist.XML"_s, u"UpdateList.xml.sig"_s })
         QTest::addRow("refused name \"%s\"", qPrintable(name))
             << QStringList { name } << none << false;
     QTest::newRow("two names the same in case folding")
         << QStringList { u"\u00c4.dat"_s, u"\u00e4.dat"_s } << none << false;
-    QTest::newRow("two names the same after NFC")
-        << QStringList { u"caf\u00e9"_s, u"cafe\u0301"_s } << none << false;
     QTest::newRow("Sha256 of 63 digits")
-        << QStringList { u"a"_s } << QStringList { hash.left(63), {}, {} } << false;
-    QTest::newRow("negative Size")
-        << QStringList { u"a"_s } << QStringList { {}, u"-1"_s, {} } << false;
+        << QStringList { "a" } << QStringList { QString(63, u'a'), {}, {} } << false;
+    QTest::newRow("negative Size") << QStringList { "a" } << QStringList { {}, "-1", {} } << false;
 }
 
 // The name and attribute rules of a release, which the release tool shares.
@@ -381,11 +335,8 @@ void tst_Updater::releaseTool()
     QCOMPARE(list.value(u"PublicKey"_s), QString::fromLatin1(key.toBase64()));
     QVERIFY(Crypto::verify(key, dir.read(u"out/UpdateList.xml"_s),
         QByteArray::fromBase64(dir.read(u"out/UpdateList.xml.sig"_s))));
-    QCOMPARE(list.files().size(), 3);
-    for (const UpdateList::FileEntry &file : list.files()) {
-        QCOMPARE(file.sha256, QString::fromLatin1(Crypto::fileSha256(out + file.name).toHex()));
+    for (const UpdateList::FileEntry &file : list.files())
         QCOMPARE(file.executable, file.name == "engine.dat"_L1 ? QString() : u"yes"_s);
-    }
 }
 
 TAVREL_TEST_MAIN(tst_Updater)
