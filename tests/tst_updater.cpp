@@ -148,6 +148,9 @@ void tst_Updater::update_data()
         "HTML page", "重试", "new corvex");
     row("temp a link to a folder outside: nothing made there, not even the lock", release,
         "temp link", "nothing", "");
+    row("install-journal a link to nowhere: the recovery refuses", release, "journal link",
+        "nothing", "");
+    row("a link among the backups: the recovery refuses", release, "backup link", "nothing", "");
     row("a name with ../: refused before any download",
         Files { { "corvex", newClient }, { "engine.dat", newEngine }, { "../x", "x" } }, "",
         "nothing", "");
@@ -169,6 +172,11 @@ void tst_Updater::update()
     QVERIFY(fault == "temp link"_L1 ? QFile::link(outside.path(), f.dir.filePath(u"temp"_s))
                                     : f.dir.write(u"temp/stale.dll"_s, "left by an earlier run"));
     const QMap<QString, QByteArray> before = f.dir.files(false);
+    const QString temp = f.dir.filePath(u"temp/"_s);
+    QVERIFY(fault != "journal link"_L1 || QFile::link(u"nowhere"_s, temp + u"install-journal"_s));
+    QVERIFY(fault != "backup link"_L1
+        || (QDir(temp).mkdir(u"install-backup"_s)
+            && QFile::link(f.dir.filePath(u"quillonv3"_s), temp + u"install-backup/engine.dat"_s)));
     TestServer::Response list;
     list.contentType = "application/xml";
     list.body = f.publish(files);
