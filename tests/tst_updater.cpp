@@ -27,20 +27,11 @@ const QByteArray installedEngine = "engine of the installed version";
 const QByteArray newEngine = "engine of the new version";
 const Files release { { "corvex", newClient }, { "engine.dat", newEngine } };
 
-// A program directory of version 1.0 made this process's: stand-in corvex and quillonv3, a
-// program file and the installed list, whose update folder on a loopback server publishes
-// version 2.0; and the updater's window run on it.
+// A program directory with its update folder on a loopback server, and the updater's window
+// run on it.
 class Fixture
 {
 public:
-    bool setUp()
-    {
-        ProgramDir::setPath(dir.path());
-        return dir.isValid() && server.start() && dir.write(u"corvex"_s, standIn, true)
-            && dir.write(u"quillonv3"_s, standIn, true)
-            && dir.write(u"engine.dat"_s, installedEngine) && dir.writeList(server, "1.0");
-    }
-
     QByteArray publish(const Files &files)
     {
         QByteArray entries;
@@ -74,11 +65,6 @@ public:
         done = std::make_unique<QSignalSpy>(window.get(), &MainWindow::done);
         return window->installer();
     }
-    bool installing() const
-    {
-        return QTest::qWaitFor(
-            [this] { return QFileInfo::exists(window->installer()->journalPath()); });
-    }
 
     ProgramFolder dir;
     TestServer server;
@@ -106,36 +92,31 @@ void tst_Updater::update_data()
     QTest::addColumn<QString>("then"); // once the run failed: the button clicked, or "nothing"
     QTest::addColumn<QString>("started"); // the program started at the end: "new corvex" updated
 
-    const auto row = [](const char *name, const Files &files, const char *fault, const char *then,
-                         const char *started) {
+    const auto row = [](const char *name, const char *fault, const char *then, const char *started,
+                         const Files &files = release) {
         QTest::newRow(name) << files << QString::fromUtf8(fault) << QString::fromUtf8(then)
                             << QString::fromUtf8(started);
     };
     // quillonv3 is installed already; the engine only as long as it.
-    row("a program, a name with a blank and #; only what changed travels",
+    row("a program, a name with a blank and #; only what changed travels", "", "", "new corvex",
         { { "corvex", newClient }, { "helper", standIn }, { "plug in #2.dat", "a new plug-in" },
             { "quillonv3", standIn },
-            { "engine.dat", QByteArray(installedEngine).replace("installed", "following") } },
-        "", "", "new corvex");
-    row("list cut off after a newer Version", release, "cut off", "", "quillonv3");
-    row("an earlier run killed after its commit: its version kept, the server's equal", release,
-        "killed", "", "quillonv3");
-    row("an old file busy for a moment: moved on a later try", release, "busy", "", "new corvex");
-    row("parts of another release, or left before the installed list: not continued", release,
-        "partials", "", "new corvex");
-    row("file answered 404; not now: the client passes this version once", release, "404",
-        "暂不更新", "corvex");
-    row("an HTML page with 200 instead of the file: its Sha256 tells; try again", release,
-        "HTML page", "重试", "new corvex");
-    row("temp a link to a folder outside: nothing made there, not even the lock", release,
-        "temp link", "nothing", "");
-    row("install-journal a link to nowhere: the recovery refuses", release, "journal link",
-        "nothing", "");
-    row("a link among the backups: the recovery refuses", release, "backup link", "nothing", "");
-    row("a name with ../: refused before any download",
-        Files { { "corvex", newClient }, { "engine.dat", newEngine }, { "../x", "x" } }, "",
-        "nothing", "");
-    row("a release larger than the free space", release, "no space", "nothing", "");
+            { "engine.dat", QByteArray(installedEngine).replace("installed", "following") } });
+    row("list cut off after a newer Version", "cut off", "", "quillonv3");
+    row("an earlier run killed after its commit: its version kept", "killed", "", "quillonv3");
+    row("an old file busy for a moment: moved on a later try", "busy", "", "new corvex");
+    row("parts of other releases or older than the installed list dropped", "partials", "",
+        "new corvex");
+    row("file answered 404; not now: the client passes this version once", "404", "暂不更新",
+        "corvex");
+    row("an HTML page instead of the file: its Sha256 tells; try again", "HTML page", "重试",
+        "new corvex");
+    row("temp a link to a folder outside: nothing made there", "temp link", "nothing", "");
+    row("install-journal a link to nowhere: the recovery refuses", "journal link", "nothing", "");
+    row("a link among the backups: the recovery refuses", "backup link", "nothing", "");
+    row("a name with ../: refused before any download", "", "nothing", "",
+        { { "corvex", newClient }, { "engine.dat", newEngine }, { "../x", "x" } });
+    row("a release larger than the free space", "no space", "nothing", "");
 }
 
 // An update when the server's version is newer, quillonv3 started otherwise. A failed update
@@ -147,8 +128,12 @@ void tst_Updater::update()
     QFETCH(QString, then);
     QFETCH(QString, started);
 
+    // Version 1.0 made this process's: stand-in corvex and quillonv3, a program file and the list.
     Fixture f;
-    QVERIFY(f.setUp());
+    ProgramDir::setPath(f.dir.path());
+    QVERIFY(f.server.start() && f.dir.write(u"corvex"_s, standIn, true)
+        && f.dir.write(u"quillonv3"_s, standIn, true)
+        && f.dir.write(u"engine.dat"_s, installedEngine) && f.dir.writeList(f.server, "1.0"));
     QTemporaryDir outside;
     const QString temp = f.dir.filePath(u"temp/"_s);
     QVERIFY(fault == "temp link"_L1 ? QFile::link(outside.path(), temp.chopped(1))
@@ -160,10 +145,14 @@ void tst_Updater::update()
             && QFile::link(f.dir.filePath(u"quillonv3"_s), temp + u"install-backup/engine.dat"_s)));
     TestServer::Response list;
     list.body = f.publish(files);
+    const auto installing = [&f] {
+        return QTest::qWaitFor(
+            [&f] { return QFileInfo::exists(f.window->installer()->journalPath()); });
+    };
     if (fault == "killed"_L1) {
         // Stopped dead at point 15, after the commit record, as a kill would stop it.
         f.run()->setStepHook([](int at) { return at != 15; });
-        QVERIFY(f.installing());
+        QVERIFY(installing());
     }
     if (fault == "cut off"_L1) {
         list.announceLength = false;
@@ -200,7 +189,7 @@ void tst_Updater::update()
     // this one, asking and starting nothing.
     MainWindow second;
     QSignalSpy secondDone(&second, &MainWindow::done);
-    QVERIFY(fault != "busy"_L1 || (f.installing() && QDir().rmdir(backup)));
+    QVERIFY(fault != "busy"_L1 || (installing() && QDir().rmdir(backup)));
     if (!then.isEmpty()) {
         // Failed, the run's progress gives way to the offer to try again or not now.
         const auto *bar = f.window->findChild<QProgressBar *>();
@@ -283,14 +272,13 @@ void tst_Updater::releaseTool()
     const QString key = dir.filePath(u"key.pem"_s);
     const auto publish = [&dir](const QString &version, const QStringList &options) {
         const QString base = u"http://127.0.0.1/"_s;
-        QProcess tool;
-        tool.start(QStringLiteral(MAKE_RELEASE_PATH),
-            QStringList { u"--login-url"_s, base, u"--server-url"_s, base, u"--update-url"_s,
-                base + u"update/"_s }
-                + options
-                + QStringList { version, dir.filePath(u"out"_s), dir.filePath(u"in/corvex"_s),
-                    dir.filePath(u"in/lib"_s) });
-        return tool.waitForFinished(10000) && tool.exitCode() == 0;
+        return QProcess::execute(QStringLiteral(MAKE_RELEASE_PATH),
+                   QStringList { u"--login-url"_s, base, u"--server-url"_s, base, u"--update-url"_s,
+                       base + u"update/"_s }
+                       + options
+                       + QStringList { version, dir.filePath(u"out"_s),
+                           dir.filePath(u"in/corvex"_s), dir.filePath(u"in/lib"_s) })
+            == 0;
     };
     QVERIFY2(!publish(u"2.0"_s, { u"--update-url"_s, u"http://127.0.0.1/update"_s }),
         "an update address without a trailing slash");
