@@ -30,6 +30,12 @@ class tst_Installer : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
+    // Every step of an installation waits for the disk; thousands of them are quick in memory.
+    void initTestCase()
+    {
+        if (QFileInfo(u"/dev/shm"_s).isWritable())
+            qputenv("TMPDIR", "/dev/shm");
+    }
     void killedAndCutShort_data();
     void killedAndCutShort();
 };
@@ -81,15 +87,5 @@ void tst_Installer::killedAndCutShort()
     }
 }
 
-int main(int argc, char *argv[])
-{
-    prepareTestEnvironment();
-    // Every step of an installation waits for the disk; thousands of them are quick in memory.
-    if (QFileInfo(u"/dev/shm"_s).isWritable())
-        qputenv("TMPDIR", "/dev/shm");
-    QApplication app(argc, argv);
-    tst_Installer test;
-    return QTest::qExec(&test, argc, argv);
-}
-
+TAVREL_TEST_MAIN(tst_Installer)
 #include "tst_installer.moc"

@@ -27,50 +27,32 @@ const QByteArray installedEngine = "engine of the installed version";
 const QByteArray newEngine = "engine of the new version";
 const Files release { { "corvex", newClient }, { "engine.dat", newEngine } };
 
-// A program directory with its update folder on a loopback server, and the updater's window
-// run on it.
-class Fixture
+// Publishes version 2.0 of the files in the server's update folder; returns its list.
+QByteArray publish(TestServer &server, const Files &files)
 {
-public:
-    QByteArray publish(const Files &files)
-    {
-        QByteArray entries;
-        for (auto file = files.begin(); file != files.end(); ++file) {
-            server.serve("/update/" + QUrl::toPercentEncoding(QString::fromUtf8(file.key())),
-                file.value(), "application/octet-stream");
-            entries += "<File Name=\"" + file.key() + "\" Sha256=\""
-                + Crypto::sha256(file.value()).toHex() + "\" Size=\""
-                + QByteArray::number(file.value().size())
-                + (file.value().startsWith("#!") ? "\" Executable=\"yes\"/>\n" : "\"/>\n");
-        }
-        const QByteArray list = ProgramFolder::list(server, "2.0", entries);
-        server.serve("/update/UpdateList.xml", list, "application/xml");
-        return list;
+    QByteArray entries;
+    for (auto file = files.begin(); file != files.end(); ++file) {
+        server.serve("/update/" + QUrl::toPercentEncoding(QString::fromUtf8(file.key())),
+            file.value(), "application/octet-stream");
+        entries += "<File Name=\"" + file.key() + "\" Sha256=\""
+            + Crypto::sha256(file.value()).toHex() + "\" Size=\""
+            + QByteArray::number(file.value().size())
+            + (file.value().startsWith("#!") ? "\" Executable=\"yes\"/>\n" : "\"/>\n");
     }
+    const QByteArray list = ProgramFolder::list(server, "2.0", entries);
+    server.serve("/update/UpdateList.xml", list, "application/xml");
+    return list;
+}
 
-    // How the program was started in the program directory ("0": without arguments), once its
-    // record is complete; empty if it was not.
-    QByteArray started(const QString &program) const
-    {
-        const QString record = program + u"-started"_s;
-        return QTest::qWaitFor([&] { return dir.read(record).endsWith('\n'); })
-            ? dir.read(record).trimmed()
-            : QByteArray();
-    }
-
-    // Starts a run of the updater's window, in place of an earlier one.
-    Installer *run()
-    {
-        window = std::make_unique<MainWindow>();
-        done = std::make_unique<QSignalSpy>(window.get(), &MainWindow::done);
-        return window->installer();
-    }
-
-    ProgramFolder dir;
-    TestServer server;
-    std::unique_ptr<MainWindow> window;
-    std::unique_ptr<QSignalSpy> done;
-};
+// How the program was started in the program directory ("0": without arguments), once its
+// record is complete; empty if it was not.
+QByteArray startRecord(const ProgramFolder &dir, const QString &program)
+{
+    const QString record = program + u"-started"_s;
+    return QTest::qWaitFor([&] { return dir.read(record).endsWith('\n'); })
+        ? dir.read(record).trimmed()
+        : QByteArray();
+}
 
 } // namespace
 
@@ -129,29 +111,38 @@ void tst_Updater::update()
     QFETCH(QString, started);
 
     // Version 1.0 made this process's: stand-in corvex and quillonv3, a program file and the list.
-    Fixture f;
-    ProgramDir::setPath(f.dir.path());
-    QVERIFY(f.server.start() && f.dir.write(u"corvex"_s, standIn, true)
-        && f.dir.write(u"quillonv3"_s, standIn, true)
-        && f.dir.write(u"engine.dat"_s, installedEngine) && f.dir.writeList(f.server, "1.0"));
+    ProgramFolder dir;
+    TestServer server;
+    ProgramDir::setPath(dir.path());
+    QVERIFY(server.start() && dir.write(u"corvex"_s, standIn, true)
+        && dir.write(u"quillonv3"_s, standIn, true) && dir.write(u"engine.dat"_s, installedEngine)
+        && dir.writeList(server, "1.0"));
+    // A run of the updater's window, in place of an earlier one.
+    std::unique_ptr<MainWindow> window;
+    std::unique_ptr<QSignalSpy> done;
+    const auto run = [&window, &done] {
+        window = std::make_unique<MainWindow>();
+        done = std::make_unique<QSignalSpy>(window.get(), &MainWindow::done);
+    };
     QTemporaryDir outside;
-    const QString temp = f.dir.filePath(u"temp/"_s);
+    const QString temp = dir.filePath(u"temp/"_s);
     QVERIFY(fault == "temp link"_L1 ? QFile::link(outside.path(), temp.chopped(1))
-                                    : f.dir.write(u"temp/stale.dll"_s, "left by an earlier run"));
-    const QMap<QString, QByteArray> before = f.dir.files(false);
+                                    : dir.write(u"temp/stale.dll"_s, "left by an earlier run"));
+    const QMap<QString, QByteArray> before = dir.files(false);
     QVERIFY(fault != "journal link"_L1 || QFile::link(u"nowhere"_s, temp + u"install-journal"_s));
     QVERIFY(fault != "backup link"_L1
         || (QDir(temp).mkdir(u"install-backup"_s)
-            && QFile::link(f.dir.filePath(u"quillonv3"_s), temp + u"install-backup/engine.dat"_s)));
+            && QFile::link(dir.filePath(u"quillonv3"_s), temp + u"install-backup/engine.dat"_s)));
     TestServer::Response list;
-    list.body = f.publish(files);
-    const auto installing = [&f] {
+    list.body = publish(server, files);
+    const auto installing = [&window] {
         return QTest::qWaitFor(
-            [&f] { return QFileInfo::exists(f.window->installer()->journalPath()); });
+            [&window] { return QFileInfo::exists(window->installer()->journalPath()); });
     };
     if (fault == "killed"_L1) {
         // Stopped dead at point 15, after the commit record, as a kill would stop it.
-        f.run()->setStepHook([](int at) { return at != 15; });
+        run();
+        window->installer()->setStepHook([](int at) { return at != 15; });
         QVERIFY(installing());
     }
     if (fault == "cut off"_L1) {
@@ -160,13 +151,13 @@ void tst_Updater::update()
     }
     if (fault == "no space"_L1)
         list.body.replace("Size=\"25\"", "Size=\"100000000000000000\"");
-    f.server.serve("/update/UpdateList.xml", list);
+    server.serve("/update/UpdateList.xml", list);
     if (fault == "partials"_L1) {
         const QString ours
             = u"temp/partial/"_s + QString::fromLatin1(Crypto::sha256(newEngine).toHex());
-        QVERIFY(f.dir.write(u"temp/partial/other"_s, "other") && f.dir.write(ours, "engine")
-            && f.dir.write(ours + Download::validatorSuffix, "1"));
-        QFile old(f.dir.filePath(ours));
+        QVERIFY(dir.write(u"temp/partial/other"_s, "other") && dir.write(ours, "engine")
+            && dir.write(ours + Download::validatorSuffix, "1"));
+        QFile old(dir.filePath(ours));
         QVERIFY(old.open(QIODevice::ReadWrite)
             && old.setFileTime(
                 QDateTime::currentDateTime().addDays(-1), QFileDevice::FileModificationTime));
@@ -176,15 +167,15 @@ void tst_Updater::update()
     engine.status = fault == "404"_L1 ? 404 : 200;
     engine.body = QByteArray("<html>busy</html>").leftJustified(25);
     if (fault == "404"_L1 || fault == "HTML page"_L1)
-        f.server.serve("/update/engine.dat", engine);
+        server.serve("/update/engine.dat", engine);
     // Something holds the engine's backup name for a while, so the old engine cannot be moved
     // aside at first.
     const QString backup = temp + u"install-backup/engine.dat"_s;
     if (fault == "busy"_L1)
-        QObject::connect(&f.server, &TestServer::requestReceived, &f.server,
+        QObject::connect(&server, &TestServer::requestReceived, &server,
             [&backup](const TestServer::Request &) { QDir().mkpath(backup); });
 
-    f.run();
+    run();
     // A client started again meanwhile hands over once more: that updater leaves the folder to
     // this one, asking and starting nothing.
     MainWindow second;
@@ -192,42 +183,42 @@ void tst_Updater::update()
     QVERIFY(fault != "busy"_L1 || (installing() && QDir().rmdir(backup)));
     if (!then.isEmpty()) {
         // Failed, the run's progress gives way to the offer to try again or not now.
-        const auto *bar = f.window->findChild<QProgressBar *>();
-        QVERIFY(QTest::qWaitFor([&] { return !bar->isVisibleTo(f.window.get()); }, 10000));
-        QCOMPARE(f.server.requestsFor("/update/engine.dat").size(),
+        const auto *bar = window->findChild<QProgressBar *>();
+        QVERIFY(QTest::qWaitFor([&] { return !bar->isVisibleTo(window.get()); }, 10000));
+        QCOMPARE(server.requestsFor("/update/engine.dat").size(),
             fault == "404"_L1 || fault == "HTML page"_L1 ? 1 : 0);
         QVERIFY(QDir(outside.path()).isEmpty());
-        QCOMPARE(f.dir.files(false), before);
+        QCOMPARE(dir.files(false), before);
         if (then == "nothing"_L1)
             return;
-        f.publish(release); // the server mended meanwhile
-        for (QPushButton *button : f.window->findChildren<QPushButton *>()) {
+        publish(server, release); // the server mended meanwhile
+        for (QPushButton *button : window->findChildren<QPushButton *>()) {
             if (button->text() == then)
                 button->click();
         }
     }
-    QVERIFY(!f.done->isEmpty() || f.done->wait(10000));
+    QVERIFY(!done->isEmpty() || done->wait(10000));
     QCOMPARE(secondDone.size(), 1);
     const bool updated = started.startsWith("new "_L1);
-    QCOMPARE(f.started(started.section(u' ', -1)), updated ? "new 0" : "0");
-    QCOMPARE(f.dir.read(u"temp/skip-version"_s), then == u"暂不更新"_s ? "2.0" : "");
+    QCOMPARE(startRecord(dir, started.section(u' ', -1)), updated ? "new 0" : "0");
+    QCOMPARE(dir.read(u"temp/skip-version"_s), then == u"暂不更新"_s ? "2.0" : "");
     // Nothing of this run or an earlier one stays in temp but the server's list, unless the
     // update was put off.
-    QStringList left = f.dir.files().keys().filter(u"temp/"_s);
+    QStringList left = dir.files().keys().filter(u"temp/"_s);
     left.removeOne(u"temp/UpdateList.xml"_s);
     QVERIFY(left.isEmpty() || then == u"暂不更新"_s);
-    for (const TestServer::Request &request : f.server.requests())
+    for (const TestServer::Request &request : server.requests())
         QCOMPARE(request.header("Range"), "");
     // Only what is not installed travels; a program is executable.
     for (auto file = files.begin(); file != files.end(); ++file) {
         const QString name = QString::fromUtf8(file.key());
-        QCOMPARE(f.dir.read(name) == file.value(), updated || fault == "killed"_L1);
-        QCOMPARE(QFileInfo(f.dir.filePath(name)).isExecutable(), file.value().startsWith("#!"));
+        QCOMPARE(dir.read(name) == file.value(), updated || fault == "killed"_L1);
+        QCOMPARE(QFileInfo(dir.filePath(name)).isExecutable(), file.value().startsWith("#!"));
         if (updated)
-            QCOMPARE(f.server.requestsFor("/update/" + QUrl::toPercentEncoding(name)).isEmpty(),
+            QCOMPARE(server.requestsFor("/update/" + QUrl::toPercentEncoding(name)).isEmpty(),
                 before.value(name) == file.value());
     }
-    QCOMPARE(f.dir.read(u"UpdateList.xml"_s) == list.body, updated || fault == "killed"_L1);
+    QCOMPARE(dir.read(u"UpdateList.xml"_s) == list.body, updated || fault == "killed"_L1);
 }
 
 void tst_Updater::names_data()
