@@ -2,7 +2,7 @@
 #include "testmain.h"
 
 #include <QCryptographicHash>
-#include <QTemporaryDir>
+#include <QTemporaryFile>
 
 class tst_Crypto : public QObject
 {
@@ -12,17 +12,14 @@ private Q_SLOTS:
     void signature();
 };
 
-// A file read over several blocks, and none.
+// A file read over several blocks.
 void tst_Crypto::fileSha256()
 {
-    QTemporaryDir dir;
-    QFile file(dir.filePath(QStringLiteral("file")));
+    QTemporaryFile file;
     const QByteArray content(2 * 1024 * 1024 + 7, 'x');
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
-    file.close();
+    QVERIFY(file.open() && file.write(content) == content.size() && file.flush());
     QCOMPARE(Crypto::fileSha256(file.fileName()),
         QCryptographicHash::hash(content, QCryptographicHash::Sha256));
-    QCOMPARE(Crypto::fileSha256(dir.filePath(QStringLiteral("missing"))), QByteArray());
 }
 
 // The formats are the standard ones the openssl command line reads and writes: the first test

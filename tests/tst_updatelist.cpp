@@ -2,7 +2,7 @@
 #include "updatelist.h"
 
 #include <QStringEncoder>
-#include <QTemporaryDir>
+#include <QTemporaryFile>
 
 class tst_UpdateList : public QObject
 {
@@ -53,10 +53,8 @@ void tst_UpdateList::read()
     QFETCH(QStringList, files);
     QFETCH(bool, wellFormed);
 
-    QTemporaryDir dir;
-    QFile file(dir.filePath(QStringLiteral("UpdateList.xml")));
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(document) == document.size());
-    file.close();
+    QTemporaryFile file;
+    QVERIFY(file.open() && file.write(document) == document.size() && file.flush());
     const UpdateList list = UpdateList::read(file.fileName());
     QCOMPARE(list.value(QStringLiteral("Version")), version);
     QCOMPARE(list.fileNames(), files);
