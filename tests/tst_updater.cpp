@@ -117,13 +117,6 @@ void tst_Updater::update()
     QVERIFY(server.start() && dir.write(u"corvex"_s, standIn, true)
         && dir.write(u"quillonv3"_s, standIn, true) && dir.write(u"engine.dat"_s, installedEngine)
         && dir.writeList(server, "1.0"));
-    // A run of the updater's window, in place of an earlier one.
-    std::unique_ptr<MainWindow> window;
-    std::unique_ptr<QSignalSpy> done;
-    const auto run = [&window, &done] {
-        window = std::make_unique<MainWindow>();
-        done = std::make_unique<QSignalSpy>(window.get(), &MainWindow::done);
-    };
     QTemporaryDir outside;
     const QString temp = dir.filePath(u"temp/"_s);
     QVERIFY(fault == "temp link"_L1 ? QFile::link(outside.path(), temp.chopped(1))
@@ -135,15 +128,15 @@ void tst_Updater::update()
             && QFile::link(dir.filePath(u"quillonv3"_s), temp + u"install-backup/engine.dat"_s)));
     TestServer::Response list;
     list.body = publish(server, files);
-    const auto installing = [&window] {
+    const auto installing = [](const MainWindow &run) {
         return QTest::qWaitFor(
-            [&window] { return QFileInfo::exists(window->installer()->journalPath()); });
+            [&run] { return QFileInfo::exists(run.installer()->journalPath()); });
     };
     if (fault == "killed"_L1) {
         // Stopped dead at point 15, after the commit record, as a kill would stop it.
-        run();
-        window->installer()->setStepHook([](int at) { return at != 15; });
-        QVERIFY(installing());
+        MainWindow killed;
+        killed.installer()->setStepHook([](int at) { return at != 15; });
+        QVERIFY(installing(killed));
     }
     if (fault == "cut off"_L1) {
         list.announceLength = false;
@@ -175,16 +168,17 @@ void tst_Updater::update()
         QObject::connect(&server, &TestServer::requestReceived, &server,
             [&backup](const TestServer::Request &) { QDir().mkpath(backup); });
 
-    run();
+    MainWindow window;
+    QSignalSpy done(&window, &MainWindow::done);
     // A client started again meanwhile hands over once more: that updater leaves the folder to
     // this one, asking and starting nothing.
     MainWindow second;
     QSignalSpy secondDone(&second, &MainWindow::done);
-    QVERIFY(fault != "busy"_L1 || (installing() && QDir().rmdir(backup)));
+    QVERIFY(fault != "busy"_L1 || (installing(window) && QDir().rmdir(backup)));
     if (!then.isEmpty()) {
         // Failed, the run's progress gives way to the offer to try again or not now.
-        const auto *bar = window->findChild<QProgressBar *>();
-        QVERIFY(QTest::qWaitFor([&] { return !bar->isVisibleTo(window.get()); }, 10000));
+        const auto *bar = window.findChild<QProgressBar *>();
+        QVERIFY(QTest::qWaitFor([&] { return !bar->isVisibleTo(&window); }, 10000));
         QCOMPARE(server.requestsFor("/update/engine.dat").size(),
             fault == "404"_L1 || fault == "HTML page"_L1 ? 1 : 0);
         QVERIFY(QDir(outside.path()).isEmpty());
@@ -192,12 +186,12 @@ void tst_Updater::update()
         if (then == "nothing"_L1)
             return;
         publish(server, release); // the server mended meanwhile
-        for (QPushButton *button : window->findChildren<QPushButton *>()) {
+        for (QPushButton *button : window.findChildren<QPushButton *>()) {
             if (button->text() == then)
                 button->click();
         }
     }
-    QVERIFY(!done->isEmpty() || done->wait(10000));
+    QVERIFY(!done.isEmpty() || done.wait(10000));
     QCOMPARE(secondDone.size(), 1);
     const bool updated = started.startsWith("new "_L1);
     QCOMPARE(startRecord(dir, started.section(u' ', -1)), updated ? "new 0" : "0");
