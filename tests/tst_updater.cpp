@@ -72,7 +72,7 @@ void tst_Updater::update_data()
     QTest::addColumn<Files>("files");
     QTest::addColumn<QString>("fault"); // of the server, the release or an earlier run
     QTest::addColumn<QString>("then"); // once the run failed: the button clicked, or "nothing"
-    QTest::addColumn<QString>("started"); // the program started at the end: "new corvex" updated
+    QTest::addColumn<QString>("started"); // at the end; "new corvex" once the update is in
 
     const auto row = [](const char *name, const char *fault, const char *then, const char *started,
                          const Files &files = release) {
@@ -85,7 +85,8 @@ void tst_Updater::update_data()
             { "quillonv3", standIn },
             { "engine.dat", QByteArray(installedEngine).replace("installed", "following") } });
     row("list cut off after a newer Version", "cut off", "", "quillonv3");
-    row("an earlier run killed after its commit: its version kept", "killed", "", "quillonv3");
+    row("an earlier run killed after its commit: its version kept, the server's equal", "killed",
+        "", "quillonv3");
     row("an old file busy for a moment: moved on a later try", "busy", "", "new corvex");
     row("parts of other releases or older than the installed list dropped", "partials", "",
         "new corvex");
