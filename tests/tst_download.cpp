@@ -5,8 +5,9 @@
 #include "testmain.h"
 #include "testserver.h"
 
-#include <QCryptographicHash>
 #include <QSignalSpy>
+
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -17,6 +18,7 @@ struct Limits
     qint64 maxSize = -1;
     qint64 expectedSize = -1;
     QByteArray sha256;
+    QByteArray kept; // the start of the file an earlier try left, with a validator
 };
 
 } // namespace
@@ -41,36 +43,36 @@ void tst_Download::transfer_data()
     QTest::addColumn<QString>("failure"); // empty for a file; else what the reason says
 
     const QByteArray body = QByteArray("release file ").repeated(200);
-    const QByteArray sha = QCryptographicHash::hash(body, QCryptographicHash::Sha256).toHex();
+    const QByteArray sha = Crypto::sha256(body).toHex();
     TestServer::Response plain;
     plain.body = body;
-    plain.contentType = "application/octet-stream";
-    const auto with = [&](auto change) {
-        TestServer::Response response = plain;
-        change(response);
+    const auto with = [](TestServer::Response response, auto member, auto value) {
+        response.*member = value;
         return response;
     };
+    using R = TestServer::Response;
 
-    QTest::newRow("complete answer")
-        << plain << Limits { 5000, 10000, 1 << 20, body.size(), sha } << "";
     QTest::newRow("404 with a body")
-        << with([](auto &r) { r.status = 404; }) << Limits() << "HTTP status 404";
+        << with(plain, &R::status, 404) << Limits() << "HTTP status 404";
     QTest::newRow("connection dropped halfway")
-        << with([](auto &r) { r.dropAfter = 1000; }) << Limits() << "closed";
-    QTest::newRow("silent server") << with([](auto &r) { r.silent = true; })
-                                   << Limits { 300, 0, -1, -1, {} } << "no data for 300 ms";
-    QTest::newRow("trickle that never stalls passes the deadline")
-        << with([](auto &r) { r.trickleMs = 20; }) << Limits { 300, 600, -1, -1, {} }
-        << "not done within 600 ms";
-    QTest::newRow("endless answer without Content-Length hits the cap") << with([](auto &r) {
-        r.announceLength = false;
-        r.endless = true;
-    }) << Limits { 5000, 0, 100000, -1, {} } << "more than 100000 bytes";
+        << with(plain, &R::dropAfter, 1000) << Limits() << "closed";
+    QTest::newRow("silent server") << with(plain, &R::silent, true)
+                                   << Limits { 300, 0, -1, -1, {}, {} } << "no data for 300 ms";
+    QTest::newRow("trickle that never stalls passes the deadline") << with(plain, &R::trickleMs,
+        20) << Limits { 300, 600, -1, -1, {}, {} } << "not done within 600 ms";
+    const R unannounced = with(plain, &R::announceLength, false);
+    QTest::newRow("endless answer without Content-Length hits the cap") << with(unannounced,
+        &R::endless, true) << Limits { 5000, 0, 100000, -1, {}, {} } << "more than 100000 bytes";
     QTest::newRow("shorter than expected, without Content-Length")
-        << with([](auto &r) { r.announceLength = false; })
-        << Limits { 5000, 0, -1, body.size() + 1, {} } << "bytes instead of";
+        << unannounced << Limits { 5000, 0, -1, body.size() + 1, {}, {} } << "bytes instead of";
     QTest::newRow("wrong SHA-256")
-        << plain << Limits { 5000, 0, -1, -1, QByteArray(64, 'a') } << "SHA-256";
+        << plain << Limits { 5000, 0, -1, -1, QByteArray(64, 'a'), {} } << "SHA-256";
+    const Limits resumed { 5000, 0, -1, body.size(), sha, body.left(1000) };
+    const R ranges = with(plain, &R::ranges, true);
+    QTest::newRow("a kept part continued by a 206 of the rest") << ranges << resumed << "";
+    QTest::newRow("a kept part, a 200 to its range: started over") << plain << resumed << "";
+    QTest::newRow("a kept part, a 206 of another range: the whole asked again")
+        << with(ranges, &R::rangeSkew, 1) << resumed << "";
 }
 
 void tst_Download::transfer()
@@ -90,10 +92,17 @@ void tst_Download::transfer()
     download.setMaxSize(limits.maxSize);
     download.setExpectedSize(limits.expectedSize);
     download.setExpectedSha256(limits.sha256);
+    if (!limits.kept.isEmpty()) {
+        download.setPartialPath(dir.filePath(u"part"_s));
+        QVERIFY(dir.write(u"part"_s, limits.kept)
+            && dir.write(u"part"_s + Download::validatorSuffix, "\"1\""));
+    }
     QSignalSpy finished(&download, &Download::finished);
-    download.start(server.url(QStringLiteral("/file")), dir.filePath(QStringLiteral("file")));
+    download.start(server.url(u"/file"_s), dir.filePath(u"file"_s));
     QVERIFY(finished.wait(20000));
-    QCOMPARE(finished.size(), 1);
+    // A kept part is continued from its end, and only where the server's answer matches.
+    QCOMPARE(server.requests().first().header("Range"),
+        limits.kept.isEmpty() ? "" : "bytes=" + QByteArray::number(limits.kept.size()) + '-');
 
     const QString reason = finished.first().at(1).toString();
     QVERIFY2(finished.first().at(0).toBool() == failure.isEmpty(), qPrintable(reason));
@@ -101,71 +110,59 @@ void tst_Download::transfer()
     // A failed transfer leaves nothing behind, not even a hidden part.
     QMap<QString, QByteArray> left;
     if (failure.isEmpty())
-        left.insert(QStringLiteral("file"), response.body);
+        left.insert(u"file"_s, response.body);
     QCOMPARE(dir.files(), left);
 }
 
 void tst_Download::serverList_data()
 {
-    QTest::addColumn<QByteArray>("fault");
-    QTest::addColumn<bool>("taken");
+    QTest::addColumn<QString>("fault"); // none: taken
 
-    QTest::newRow("signed by the installed key") << QByteArray() << true;
-    QTest::newRow("signature missing") << QByteArray("missing") << false;
-    QTest::newRow("list changed after signing") << QByteArray("changed") << false;
-    QTest::newRow("signature by another key") << QByteArray("other key") << false;
-    QTest::newRow("base64 with a character outside its alphabet") << QByteArray("*") << false;
-    QTest::newRow("signature over 4 KiB, blanks after it") << QByteArray("long") << false;
+    QTest::newRow("signed by the installed key") << QString();
+    QTest::newRow("signature by another key") << u"other key"_s;
+    QTest::newRow("base64 with a character outside its alphabet") << u"*"_s;
+    QTest::newRow("signature over 4 KiB, blanks after it") << u"long"_s;
     QTest::newRow("signed list without PublicKey: signing can't be switched off")
-        << QByteArray("no PublicKey") << false;
-    QTest::newRow("no PublicKey installed: an unsigned list taken")
-        << QByteArray("unsigned") << true;
-    QTest::newRow("list over 1 MiB") << QByteArray("unsigned, long") << false;
+        << u"no PublicKey"_s;
+    QTest::newRow("list over 1 MiB") << u"long list"_s;
 }
 
-// The server's list counts only as the installed list's PublicKey allows;
-// else it leaves nothing.
+// The server's list counts only as the installed list's PublicKey allows; else it leaves nothing.
 void tst_Download::serverList()
 {
-    QFETCH(QByteArray, fault);
-    QFETCH(bool, taken);
+    QFETCH(QString, fault);
 
     TestServer server;
     QVERIFY(server.start());
     const Crypto::KeyPair key = Crypto::newKeyPair();
     const Crypto::KeyPair other = Crypto::newKeyPair();
     QByteArray list = "<UpdateList><Version>2.0</Version>";
-    if (fault != "no PublicKey")
+    if (fault != "no PublicKey"_L1)
         list += "<PublicKey>" + other.publicKey.toBase64() + "</PublicKey>";
-    if (fault == "unsigned, long")
+    if (fault == "long list"_L1)
         list += "<!--" + QByteArray(UpdateList::downloadSizeCap, ' ') + "-->";
     list += "</UpdateList>";
     QByteArray signature
-        = Crypto::sign((fault == "other key" ? other : key).privateKeyPem, list).toBase64();
-    if (fault == "changed")
-        list.replace("2.0", "3.0");
-    if (fault == "*")
+        = Crypto::sign((fault == "other key"_L1 ? other : key).privateKeyPem, list).toBase64();
+    if (fault == "*"_L1)
         signature.insert(40, '*');
-    if (fault == "long")
+    if (fault == "long"_L1)
         signature += QByteArray(ServerList::signatureSizeCap, ' ');
     server.serve("/update/UpdateList.xml", list, "application/xml");
-    if (fault != "missing")
-        server.serve("/update/UpdateList.xml.sig", signature, "text/plain");
+    server.serve("/update/UpdateList.xml.sig", signature, "text/plain");
     ProgramFolder dir;
-    QVERIFY(dir.writeList(server, "1.0",
-        fault.startsWith("unsigned") ? QByteArray()
-                                     : "<PublicKey>" + key.publicKey.toBase64() + "</PublicKey>"));
+    QVERIFY(
+        dir.writeList(server, "1.0", "<PublicKey>" + key.publicKey.toBase64() + "</PublicKey>"));
 
     ServerList serverList;
     QSignalSpy finished(&serverList, &ServerList::finished);
-    const QString path = dir.filePath(QStringLiteral("server.xml"));
-    serverList.start(UpdateList::read(dir.filePath(QStringLiteral("UpdateList.xml"))), path);
+    const QString path = dir.filePath(u"server.xml"_s);
+    serverList.start(UpdateList::read(dir.filePath(u"UpdateList.xml"_s)), path);
     QVERIFY(finished.wait(10000));
-    QVERIFY2(
-        finished.first().at(0).toBool() == taken, qPrintable(finished.first().at(1).toString()));
-    QCOMPARE(serverList.list().value(QStringLiteral("Version")), taken ? "2.0" : "");
-    QCOMPARE(QFile::exists(path), taken);
-    QVERIFY(!QFile::exists(path + QStringLiteral(".sig")));
+    QVERIFY2(finished.first().at(0).toBool() == fault.isEmpty(),
+        qPrintable(finished.first().at(1).toString()));
+    QCOMPARE(serverList.list().value(u"Version"_s), fault.isEmpty() ? "2.0" : "");
+    QCOMPARE(QFile::exists(path), fault.isEmpty());
 }
 
 TAVREL_TEST_MAIN(tst_Download)

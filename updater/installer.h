@@ -39,7 +39,7 @@ public:
     // A backup copy until it is complete.
     static constexpr QLatin1StringView copyName { "install-copy.part" };
     static constexpr int attempts = 5;
-    static constexpr int defaultRetryDelay = 250;
+    static constexpr int retryDelay = 250;
 
     Installer(const QString &programDir, const QString &tempDir, QObject *parent = nullptr);
     ~Installer() override;
@@ -55,7 +55,6 @@ public:
     // account for.
     QString recover();
 
-    void setRetryDelay(int milliseconds) { retryDelay = milliseconds; }
     // Test seam: called before and after each step's action (points 2i and 2i + 1 of step i);
     // returning false stops the installation dead there, as a kill would.
     void setStepHook(std::function<bool(int)> hook) { stepHook = std::move(hook); }
@@ -99,6 +98,5 @@ private:
     QTimer retryTimer;
     qsizetype stepIndex = 0;
     int attempt = 0;
-    int retryDelay = defaultRetryDelay;
     std::function<bool(int)> stepHook;
 };

@@ -101,12 +101,6 @@ MainWindow::MainWindow(QWidget *parent)
 
 MainWindow::~MainWindow() = default;
 
-void MainWindow::setStallTimeout(int milliseconds)
-{
-    serverList->setStallTimeout(milliseconds);
-    fileDownload->setStallTimeout(milliseconds);
-}
-
 void MainWindow::start()
 {
     retryButton->hide();
@@ -320,7 +314,6 @@ void MainWindow::later()
 void MainWindow::setStatus(const QString &text)
 {
     statusLabel->setText(text);
-    Q_EMIT statusChanged(text);
 }
 
 void MainWindow::finish(const QString &name)

@@ -35,14 +35,12 @@ public:
     // of its file, which a run of the same release continues.
     static constexpr QLatin1StringView partialName { "partial" };
 
-    // Test seams: how long a transfer may stall, and the installer the window drives.
-    void setStallTimeout(int milliseconds);
+    // Test seam: the installer the window drives.
     Installer *installer() const { return fileInstaller; }
 
 Q_SIGNALS:
     // The run is over and the program should end with this code.
     void done(int exitCode);
-    void statusChanged(const QString &text);
 
 public Q_SLOTS:
     void downFinished(bool ok, const QString &reason);

@@ -3,7 +3,6 @@
 #include <QByteArray>
 #include <QHash>
 #include <QList>
-#include <QSet>
 #include <QSslCertificate>
 #include <QSslKey>
 #include <QTcpServer>
