@@ -72,9 +72,8 @@ void tst_Check::initTestCase()
 
 void tst_Check::init()
 {
-    for (const char *name : { "update", "update-started", "temp/skip-version" })
+    for (const char *name : { "update", "update-started", "temp" })
         QFile::remove(dir.filePath(QString::fromLatin1(name)));
-    QFile::remove(dir.filePath(u"temp"_s));
     QDir(dir.filePath(u"temp"_s)).removeRecursively();
 }
 
@@ -136,15 +135,12 @@ void tst_Check::outcome()
 
     if (fault == "no updater")
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^could not start .*update"));
-    QWidget splash;
-    splash.show();
     Check check;
     check.setTimeouts(500, 1500);
-    check.start(&splash);
+    check.start(nullptr);
 
     if (shown.isEmpty()) {
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(dir.filePath(u"update-started"_s)), 10000);
-        QVERIFY(!check.mainWindow());
     } else {
         QTRY_VERIFY_WITH_TIMEOUT(check.mainWindow() && check.mainWindow()->isVisible(), 10000);
         HtmlView *view = check.mainWindow()->view;
@@ -154,9 +150,7 @@ void tst_Check::outcome()
             view->page()->runJavaScript(u"document.getElementById('retry').click()"_s);
         }
         QTRY_VERIFY_WITH_TIMEOUT(pageText(view).contains(shown), 10000);
-        QVERIFY(!QFile::exists(dir.filePath(u"update-started"_s)));
     }
-    QVERIFY(!splash.isVisible());
     QVERIFY2(!QFile::exists(ProgramDir::skippedVersion()), "a skipped version is skipped once");
     QCOMPARE(
         QDir(outside.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());

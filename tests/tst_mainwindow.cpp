@@ -72,6 +72,8 @@ private Q_SLOTS:
     void bridge_data();
     void bridge();
     void children();
+    void saveImage_data();
+    void saveImage();
 
 private:
     // Loads the address on the test server and waits until the window has dealt with it.
@@ -90,35 +92,44 @@ void tst_MainWindow::initTestCase()
     server.serve("/login",
         "<script>function $() { return { val: function (key) { document.title = key; } }; }"
         "</script>");
-    for (const QByteArray path : { "/index.html", "/a", "/b" })
-        server.serve(path, "<html><body>page</body></html>");
+    server.serve("/index.html", "main page");
 
-    // Frames for the bridge: each calls at its level, then tells the top document it is done.
+    // Frames for the bridge: each calls at its level or, without sonwindow, posts the relay's
+    // message to the top document itself; then it tells the top document it is done.
     const QByteArray call = "<script>if (window.sonwindow) sonwindow.onCall('frame', 1, 2, 't', "
-                            "true, false); else top.postMessage('missing', '*');"
+                            "true, false); else top.postMessage({ 'sonwindow.onCall': ['posted', "
+                            "1, 2, 't', true, false] }, '*'), top.postMessage('missing', '*');"
                             "top.postMessage('done', '*');</script>";
     server.serve("/level1", call);
     foreign.serve("/level1", call);
     server.serve("/level2", "<iframe src=/level1></iframe>");
     server.serve("/level3", "<iframe src=/level2></iframe>");
-    // A third-level frame posts the relay's message to the top document itself.
-    server.serve("/post",
-        "<script>var message = {}; message['sonwindow.onCall'] = ['posted', 1, 2, 't', true, "
-        "false]; top.postMessage(message, '*'); top.postMessage('done', '*');</script>");
-    server.serve("/post2", "<iframe src=/post></iframe>");
-    server.serve("/post3", "<iframe src=/post2></iframe>");
     // A foreign page that talks to the channel itself, claiming the application's origin; the
     // channel's answer comes once the call has been dealt with.
     QFile channelScript(":/qtwebchannel/qwebchannel.js");
     QVERIFY(channelScript.open(QIODevice::ReadOnly));
-    foreign.serve("/qwebchannel.js", channelScript.readAll(), "text/javascript");
     foreign.serve("/forge",
-        "<script src=/qwebchannel.js></script><script>new QWebChannel(qt.webChannelTransport, "
-        "function (channel) { channel.objects.sonwindow.call('"
+        "<script>" + channelScript.readAll()
+            + "</script><script>new QWebChannel(qt.webChannelTransport, "
+              "function (channel) { channel.objects.sonwindow.call('"
             + server.url().toEncoded()
             + "', ['forged', 1, 2, 't', true, false], "
               "function () { document.title = 'answered'; }); });</script>");
     server.serve("/ClientServices/BackUp.ashx?id=7&pageindex=1", "page 1");
+    // The title says when the page is laid out with its images: only then does the engine know
+    // what lies under the mouse.
+    server.serve("/gallery",
+        "<body style=\"margin:0\" onload=\"document.title = 'laid out'\">"
+        "<img src=\"/image.png\" width=50 height=50><img src=\"/cut.png\" width=50 height=50>");
+    server.serve("/image.png", "image bytes", "image/png");
+    // Breaks off inside its one chunk, from a server that lets a download resume: the engine
+    // keeps what arrived for later unless the download is dropped.
+    TestServer::Response cut;
+    cut.body = "186a0\r\n" + QByteArray(50000, 'x');
+    cut.contentType = "image/png";
+    cut.announceLength = false;
+    cut.headers = { "Transfer-Encoding: chunked", "ETag: \"1\"", "Accept-Ranges: bytes" };
+    server.serve("/cut.png", cut);
     SaveQuestion::answerWith([this](const QString &, const QString &name, const QString &) {
         return dir.filePath(name);
     });
@@ -243,12 +254,8 @@ void tst_MainWindow::bridge_data()
     row("no server address: the login's origin, called from the first script",
         "<script>sonwindow.onCall('/a', 800, 600, 't', true, true); end();</script>",
         { { "/a", 800, 600, "t", true } }, false);
-    row("second-level frame reaches it", "<iframe src=/level2></iframe>",
-        { { "frame", 1, 2, "t", true } });
-    row("third-level frame finds no sonwindow", "<iframe src=/level3></iframe>",
-        { { "missing", 0, 0, "", true } });
-    row("third-level frame posting to the top document itself refused",
-        "<iframe src=/post3></iframe>", {});
+    row("third-level frame finds no sonwindow, posting to the top document itself refused",
+        "<iframe src=/level3></iframe>", { { "missing", 0, 0, "", true } });
     row("frame of a foreign origin refused", "<iframe src=%FOREIGN%level1></iframe>", {});
     row("foreign top document, even claiming the application's origin, refused", "%FOREIGN%forge",
         {});
@@ -287,7 +294,7 @@ void tst_MainWindow::children()
 {
     BoxAnswerer answerer;
     TestWindow window;
-    open(window, u"/a"_s);
+    open(window, u"/login"_s);
     window.move(100, 60);
     QList<int> activations;
     connect(&window, &MainWindow::setActiveWindow, this, [&](int n) { activations << n; });
@@ -325,6 +332,41 @@ void tst_MainWindow::children()
     for (int n = 0; n < 20; ++n)
         request(window, a + u'?' + QString::number(n));
     QCOMPARE(childWindows().size(), 20);
+}
+
+void tst_MainWindow::saveImage_data()
+{
+    QTest::addColumn<QString>("image"); // the first of the page's two images or the second
+    QTest::addColumn<QByteArray>("saved"); // what the chosen file holds at the end
+    QTest::addColumn<QString>("notice");
+
+    QTest::newRow("image saved over the chosen file")
+        << "image.png" << QByteArray("image bytes") << "提示|下载完成";
+    QTest::newRow("image cut off halfway: the chosen file kept, what arrived dropped")
+        << "cut.png" << QByteArray("earlier file") << "提示|下载失败";
+}
+
+void tst_MainWindow::saveImage()
+{
+    QFETCH(QString, image);
+    QFETCH(QByteArray, saved);
+    QFETCH(QString, notice);
+
+    HtmlView view;
+    view.resize(400, 300);
+    view.show();
+    view.load(server.url(u"/gallery"_s));
+    QTRY_COMPARE_WITH_TIMEOUT(view.title(), u"laid out"_s, 20000);
+    QVERIFY(dir.write(image, "earlier file"));
+    BoxAnswerer answerer;
+    answerer.choice = u"图片另存为"_s;
+    const QPoint at(image == "image.png"_L1 ? 25 : 75, 25);
+    QTest::mousePress(view.focusProxy(), Qt::RightButton, {}, at);
+    QTest::mouseRelease(view.focusProxy(), Qt::RightButton, {}, at);
+    QTRY_COMPARE_WITH_TIMEOUT(answerer.boxes, QStringList(notice), 10000);
+    QCOMPARE(dir.read(image), saved);
+    QTRY_COMPARE(
+        QDir(dir.path()).entryList({ "*.part" }, QDir::Files | QDir::Hidden), QStringList());
 }
 
 TAVREL_TEST_MAIN(tst_MainWindow)
