@@ -88,7 +88,7 @@ void tst_MainWindow::initTestCase()
     QVERIFY(server.start() && foreign.start());
     // The server address is an origin of its own: the login's is what lets the pages in.
     QVERIFY(dir.writeList(server, "1.0", "<ServerUrl>http://server.invalid/</ServerUrl>"));
-    // The login page shows in its title what the client puts into its #key.
+    // The login page's stand-in for jQuery shows in the title what the client puts into #key.
     server.serve("/login",
         "<script>function $() { return { val: function (key) { document.title = key; } }; }"
         "</script>");
