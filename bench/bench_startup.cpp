@@ -2,7 +2,7 @@
 // the page's script running, and how long it takes to quit, over a number of runs against a
 // loopback server.
 
-#include "clientfixture.h"
+#include "programfolder.h"
 #include "testmain.h"
 #include "testserver.h"
 
@@ -39,8 +39,10 @@ int main(int argc, char *argv[])
         = std::max(1, QCoreApplication::arguments().value(1, QStringLiteral("5")).toInt());
 
     TestServer server;
-    ClientFixture programDir;
-    if (!server.start() || !programDir.addClient(server)) {
+    ProgramFolder programDir;
+    const QString client = programDir.filePath(QStringLiteral("corvex"));
+    if (!server.start() || !programDir.writeList(server, "1.0")
+        || !QFile::copy(QStringLiteral(CORVEX_PATH), client)) {
         std::fprintf(stderr, "cannot set up the program directory or the server\n");
         return 1;
     }
@@ -48,6 +50,8 @@ int main(int argc, char *argv[])
         "<html><body><script>var xhr = new XMLHttpRequest(); xhr.open('GET', '/ready');"
         "xhr.send();</script></body></html>");
     server.serve("/ready", "ok", "text/plain");
+    server.serve("/update/UpdateList.xml", "<UpdateList><Version>1.0</Version></UpdateList>",
+        "application/xml");
 
     QList<qint64> listTimes, loginTimes, readyTimes, quitTimes;
     for (int i = 0; i < runs; ++i) {
@@ -65,7 +69,7 @@ int main(int argc, char *argv[])
         QProcess process;
         process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         clock.start();
-        process.start(programDir.clientPath(), {});
+        process.start(client, {});
         const bool ready = QTest::qWaitFor([&] { return run.ready >= 0; }, 60000);
         clock.restart();
         process.terminate();

@@ -164,7 +164,6 @@ void MainWindow::slot_callson(
     const int top = std::max(
         area.top(), std::min(y() + (this->height() - h) / 2, area.y() + area.height() - h));
     auto *child = new SonWindow;
-    lastChild = child;
     connect(this, &MainWindow::setActiveWindow, child, &SonWindow::slot_setActiveWindow);
     connect(child, &SonWindow::removeurl, this, &MainWindow::slot_removeurl);
     connect(child, &SonWindow::soncallson, this, &MainWindow::slot_callson);
@@ -181,8 +180,9 @@ void MainWindow::slot_removeurl(const QString &url)
 
 void MainWindow::startBackup(const QString &url, int pageCount, const QString &fileName)
 {
-    backupDialog = new down;
-    backupDialog->beginBackup(url, pageCount, fileName);
+    // The export deletes itself once it is over.
+    auto *backup = new down;
+    backup->beginBackup(url, pageCount, fileName);
     qCDebug(lcMainWindow) << "backup" << url;
 }
 

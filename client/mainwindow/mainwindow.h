@@ -4,7 +4,6 @@
 #include <QMainWindow>
 #include <QMap>
 #include <QPoint>
-#include <QPointer>
 #include <QRect>
 #include <QSystemTrayIcon>
 
@@ -18,7 +17,6 @@ class QMenu;
 class QUrl;
 class SonWindow;
 class SpriteButton;
-class down;
 
 // The client's one top-level window: frameless, with a title bar of its own drawn over the top
 // of its page, a tray icon, and two page modes told apart by the address alone. Login pages
@@ -58,10 +56,6 @@ protected:
     // The area the window sizes itself for and centres itself in: the primary screen's
     // available geometry.
     virtual QRect availableArea() const;
-
-    // The newest child window and backup export; both delete themselves.
-    QPointer<SonWindow> lastChild;
-    QPointer<down> backupDialog;
 
     void mousePressEvent(QMouseEvent *event) override;
     void mouseReleaseEvent(QMouseEvent *event) override;
