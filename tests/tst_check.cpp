@@ -1,4 +1,5 @@
 #include "check.h"
+#include "crypto.h"
 #include "htmlview.h"
 #include "mainwindow.h"
 #include "programdir.h"
@@ -90,6 +91,9 @@ void tst_Check::outcome_data()
     QTest::newRow(
         "equal versions, over https with a certificate of the system's store: the login page")
         << QByteArray("1.0") << "trusted" << login;
+    QTest::newRow("newer server: the updater") << QByteArray("1.1") << QString() << QString();
+    QTest::newRow("newer list signed by another key than the installed one: the login page")
+        << QByteArray("1.1") << "forged" << login;
     QTest::newRow("an unfinished installation: the updater first")
         << QByteArray("1.0") << "unfinished" << QString();
     QTest::newRow("temp a link: no server version, nothing written through it")
@@ -115,15 +119,22 @@ void tst_Check::outcome()
     QFETCH(QString, shown);
 
     TestServer server;
-    server.serve("/update/UpdateList.xml",
-        "<UpdateList><Version>" + serverVersion + "</Version></UpdateList>", "application/xml");
+    const QByteArray serverList
+        = "<UpdateList><Version>" + serverVersion + "</Version></UpdateList>";
+    server.serve("/update/UpdateList.xml", serverList, "application/xml");
+    // The installed list names a key; the server's list is signed by another.
+    const QByteArray installedKey = fault == "forged"
+        ? "<PublicKey>" + Crypto::newKeyPair().publicKey.toBase64() + "</PublicKey>"
+        : "";
+    server.serve("/update/UpdateList.xml.sig",
+        Crypto::sign(Crypto::newKeyPair().privateKeyPem, serverList).toBase64());
     server.serve("/login", "<html><body>login page</body></html>");
     if (QFile::exists(certificates.filePath(fault + ".pem")))
         server.setCertificate(QSslCertificate::fromData(certificates.read(fault + ".pem")),
             QSslKey(certificates.read(fault + ".key"), QSsl::Ec));
     server.setDown(fault == "comes back");
     QVERIFY(server.start());
-    QByteArray list = ProgramFolder::list(server, "1.0");
+    QByteArray list = ProgramFolder::list(server, "1.0", installedKey);
     if (fault == "no address")
         list.replace(server.url(u"/login"_s).toEncoded(), "");
     QVERIFY(dir.write(u"UpdateList.xml"_s, list));
