@@ -217,6 +217,7 @@ void tst_MainWindow::handlerAddress_data()
     QTest::addColumn<QString>("address");
     QTest::addColumn<bool>("handedOver");
 
+    QTest::newRow("web address") << "https://example.com/b?c=d" << true;
     QTest::newRow("mail with its fields in any case")
         << "mailto:a@example.com?CC=b@example.com&Subject=hi&body=text" << true;
     QTest::newRow("file address") << "file:///etc/passwd" << false;
@@ -249,6 +250,8 @@ void tst_MainWindow::bridge_data()
         "sonwindow.onCall('b', NaN, 'x', 't', true, false); end();</script>",
         { { "http://server.invalid//a", INT_MAX, INT_MIN, "标题", true },
             { "b", 0, 0, "t", true } });
+    row("second-level frame reaches it", "<iframe src=/level2></iframe>",
+        { { "frame", 1, 2, "t", true } });
     row("third-level frame finds no sonwindow, posting to the top document itself refused",
         "<iframe src=/level3></iframe>", { { "missing", 0, 0, "", true } });
     row("frame of a foreign origin refused", "<iframe src=%FOREIGN%level1></iframe>", {});

@@ -85,6 +85,8 @@ void tst_Updater::update_data()
             { "quillonv3", standIn },
             { "engine.dat", QByteArray(installedEngine).replace("installed", "following") } });
     row("list cut off after a newer Version", "cut off", "", "quillonv3");
+    row("a list signed by another key than the installed one: nothing installed", "forged", "",
+        "quillonv3");
     row("an earlier run killed after its commit: its version kept, the server's equal", "killed",
         "", "quillonv3");
     row("an old file busy for a moment: moved on a later try", "busy", "", "new corvex");
@@ -115,9 +117,12 @@ void tst_Updater::update()
     ProgramFolder dir;
     TestServer server;
     ProgramDir::setPath(dir.path());
+    const QByteArray installedKey = fault == "forged"_L1
+        ? "<PublicKey>" + Crypto::newKeyPair().publicKey.toBase64() + "</PublicKey>"
+        : QByteArray();
     QVERIFY(server.start() && dir.write(u"corvex"_s, standIn, true)
         && dir.write(u"quillonv3"_s, standIn, true) && dir.write(u"engine.dat"_s, installedEngine)
-        && dir.writeList(server, "1.0"));
+        && dir.writeList(server, "1.0", installedKey));
     QTemporaryDir outside;
     const QString temp = dir.filePath(u"temp/"_s);
     QVERIFY(fault == "temp link"_L1 ? QFile::link(outside.path(), temp.chopped(1))
@@ -129,6 +134,8 @@ void tst_Updater::update()
             && QFile::link(dir.filePath(u"quillonv3"_s), temp + u"install-backup/engine.dat"_s)));
     TestServer::Response list;
     list.body = publish(server, files);
+    server.serve("/update/UpdateList.xml.sig",
+        Crypto::sign(Crypto::newKeyPair().privateKeyPem, list.body).toBase64());
     const auto installing = [](const MainWindow &run) {
         return QTest::qWaitFor(
             [&run] { return QFileInfo::exists(run.installer()->journalPath()); });
