@@ -39,14 +39,11 @@ void PageDownloads::onDownloadRequested(QWebEngineDownloadRequest *download)
         fail(download, started.take(download->id()));
         return;
     }
-    QString path;
-    if (expected.contains(download->suggestedFileName())) {
-        path = expected.take(download->suggestedFileName());
-    } else {
-        // A file the page hands out by itself: the user says where it goes, as for an image.
+    QString path = expected.take(download->suggestedFileName());
+    // A file the page hands out by itself: the user says where it goes, as for an image.
+    if (path.isEmpty())
         path = SaveQuestion::ask(nullptr, tr("选择要保存的位置"),
             QDir(download->downloadDirectory()).filePath(download->suggestedFileName()), QString());
-    }
     if (path.isEmpty()) {
         download->cancel();
         return;
