@@ -5,6 +5,8 @@
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 
+#include <algorithm>
+#include <iterator>
 #include <memory>
 
 namespace {
@@ -114,9 +116,32 @@ QByteArray Crypto::fileSha256(const QString &path)
     }
 }
 
+bool Crypto::isSmallOrder(QByteArrayView publicKey)
+{
+    // The y coordinates of the eight points whose order divides 8, little-endian as encoded:
+    // 0 and 1, p - 1, the two of order 8, and p and p + 1, which also stand for 0 and 1. The
+    // encoding's top bit is the sign of x, which does not change the order.
+    static const char *const small[] = {
+        "0000000000000000000000000000000000000000000000000000000000000000",
+        "0100000000000000000000000000000000000000000000000000000000000000",
+        "ecffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f",
+        "26e8958fc2b227b045c3f489f2ef98f0d5dfac05d3c63339b13802886d53fc05",
+        "c7176a703d4dd84fba3c0b760d10670f2a2053fa2c39ccc64ec7fd7792ac037a",
+        "edffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f",
+        "eeffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f",
+    };
+    if (publicKey.size() != publicKeySize)
+        return false;
+    QByteArray y = publicKey.toByteArray();
+    y[publicKeySize - 1] = char(y[publicKeySize - 1] & 0x7f);
+    return std::any_of(std::begin(small), std::end(small),
+        [&y](const char *point) { return QByteArray::fromHex(point) == y; });
+}
+
 bool Crypto::verify(QByteArrayView publicKey, QByteArrayView message, QByteArrayView signature)
 {
-    if (publicKey.size() != publicKeySize || signature.size() != signatureSize)
+    if (publicKey.size() != publicKeySize || signature.size() != signatureSize
+        || isSmallOrder(publicKey))
         return false;
     const Key key(EVP_PKEY_new_raw_public_key(
         EVP_PKEY_ED25519, nullptr, bytes(publicKey), size_t(publicKey.size())));

@@ -30,8 +30,14 @@ public:
     // The SHA-256 of the file read a large block at a time; empty when it cannot be read.
     static QByteArray fileSha256(const QString &path);
 
-    // Whether signature is the Ed25519 signature of message by the raw 32-byte publicKey.
+    // Whether signature is the Ed25519 signature of message by the raw 32-byte publicKey. A key of
+    // small order verifies nothing.
     static bool verify(QByteArrayView publicKey, QByteArrayView message, QByteArrayView signature);
+    // Whether the raw 32 bytes encode a point of small order (the neutral point, all zeros, and
+    // the other five of order 2, 4 or 8, in any encoding): with such a key, a forged signature
+    // made of zeros verifies up to a quarter of all messages, so it is no key at all.
+    static bool isSmallOrder(QByteArrayView publicKey);
+
     // The 64-byte Ed25519 signature of message by a PEM private key (as "openssl genpkey
     // -algorithm ed25519" writes it); empty when the key is not one.
     static QByteArray sign(QByteArrayView privateKeyPem, QByteArrayView message);

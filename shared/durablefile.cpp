@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 #endif
@@ -132,5 +133,26 @@ QString DurableFile::replace(const QString &from, const QString &to, const QStri
     if (::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0)
         return {};
     return lastError();
+#endif
+}
+
+bool DurableFile::namesAllReadable(const QString &folder)
+{
+#ifdef Q_OS_WIN
+    // Windows names are UTF-16, which every name read back as it was written.
+    Q_UNUSED(folder);
+    return true;
+#else
+    DIR *dir = ::opendir(QFile::encodeName(folder).constData());
+    if (!dir)
+        return false;
+    bool readable = true;
+    while (const dirent *entry = ::readdir(dir)) {
+        const QByteArray name(entry->d_name);
+        if (name != "." && name != ".." && QFile::encodeName(QFile::decodeName(name)) != name)
+            readable = false;
+    }
+    ::closedir(dir);
+    return readable;
 #endif
 }

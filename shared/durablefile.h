@@ -15,6 +15,10 @@ bool isPlainFile(const QString &path);
 // Anything at all under that name, a dangling link included.
 bool isTaken(const QString &path);
 
+// Whether every entry of the folder has a name that reads back as the same bytes, as the folder
+// listings of Qt show only those; false when the folder cannot be read.
+bool namesAllReadable(const QString &folder);
+
 // Flushes the file and waits until its contents are on the disk.
 bool sync(QFile &file);
 // Waits until the folder's entries (names made, renamed, removed) are on the disk. Windows

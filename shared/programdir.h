@@ -25,6 +25,11 @@ constexpr QLatin1StringView installJournalName { "install-journal" };
 constexpr QLatin1StringView installBackupName { "install-backup" };
 bool hasUnfinishedInstall();
 
+// In temp/: the lock an updater holds while it works there, and the folder of the client's
+// version check, which never shares a download path with the updater.
+constexpr QLatin1StringView updateLockName { "update.lock" };
+constexpr QLatin1StringView checkDirName { "check" };
+
 // Full path of one of the programs in the program directory, with ".exe" on Windows.
 QString executable(const QString &name);
 

@@ -15,10 +15,14 @@ QByteArray strictBase64(const QByteArray &text, qsizetype size)
     return decoded && decoded.decoded.size() == size ? decoded.decoded : QByteArray();
 }
 
-QByteArray readAll(const QString &path)
+// Reads the file once and removes it, so no later reader can see other bytes under its name.
+QByteArray take(const QString &path)
 {
     QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    const QByteArray bytes = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    file.close();
+    file.remove();
+    return bytes;
 }
 
 } // namespace
@@ -51,19 +55,19 @@ void ServerList::setDeadline(int milliseconds)
 
 QByteArray ServerList::publicKey(const QString &text)
 {
-    return strictBase64(text.toUtf8(), Crypto::publicKeySize);
+    const QByteArray key = strictBase64(text.toUtf8(), Crypto::publicKeySize);
+    return Crypto::isSmallOrder(key) ? QByteArray() : key;
 }
 
-void ServerList::start(const UpdateList &local, const QString &path)
+void ServerList::start(const UpdateList &localList, const QString &folder)
 {
-    listPath = path;
-    signaturePath = path + QStringLiteral(".sig");
-    // An installed PublicKey that is not a key verifies nothing: such an installation takes no
-    // list until the key is mended, rather than any list.
-    signedOnly = local.contains(QStringLiteral("PublicKey"));
-    key = publicKey(local.value(QStringLiteral("PublicKey")));
+    local = localList;
+    listPath = folder + QStringLiteral("/UpdateList.xml");
+    signaturePath = listPath + QStringLiteral(".sig");
     received = UpdateList();
+    receivedBytes.clear();
     failure.clear();
+    const bool signedOnly = local.contains(QStringLiteral("PublicKey"));
     pending = signedOnly ? 2 : 1;
     const QString listUrl
         = local.value(QStringLiteral("UpdateUrl")) + QStringLiteral("UpdateList.xml");
@@ -78,33 +82,46 @@ void ServerList::downloaded(Download *download, bool ok, const QString &reason)
         failure
             = (download == listDownload ? QStringLiteral("list: ") : QStringLiteral("signature: "))
             + reason;
-    if (--pending == 0)
-        end(failure.isEmpty() ? check() : failure);
+    if (--pending > 0)
+        return;
+    const QByteArray list = take(listPath);
+    const QByteArray signature = take(signaturePath);
+    const QString problem = failure.isEmpty() ? judge(local, list, signature, &received) : failure;
+    if (problem.isEmpty())
+        receivedBytes = list;
+    Q_EMIT finished(problem.isEmpty(), problem);
 }
 
-QString ServerList::check()
+QString ServerList::judge(const UpdateList &local, const QByteArray &list,
+    const QByteArray &signature, UpdateList *parsed)
 {
+    *parsed = UpdateList();
+    // An installed PublicKey that is not a key verifies nothing: such an installation takes no
+    // list until the key is mended, rather than any list.
+    const bool signedOnly = local.contains(QStringLiteral("PublicKey"));
     if (signedOnly) {
+        const QByteArray key = publicKey(local.value(QStringLiteral("PublicKey")));
         if (key.isEmpty())
-            return QStringLiteral("the installed PublicKey is not a 32-byte key in base64");
-        const QByteArray signature = strictBase64(readAll(signaturePath), Crypto::signatureSize);
-        if (signature.isEmpty())
+            return QStringLiteral("the installed PublicKey is not an Ed25519 key in base64");
+        const QByteArray raw = strictBase64(signature, Crypto::signatureSize);
+        if (raw.isEmpty())
             return QStringLiteral("the signature is not 64 bytes in base64");
-        if (!Crypto::verify(key, readAll(listPath), signature))
+        if (!Crypto::verify(key, list, raw))
             return QStringLiteral("the signature does not verify with the installed PublicKey");
     }
-    received = UpdateList::read(listPath);
-    if (signedOnly && publicKey(received.value(QStringLiteral("PublicKey"))).isEmpty())
-        return QStringLiteral("the signed list carries no PublicKey to hand on");
-    return {};
-}
-
-void ServerList::end(const QString &reason)
-{
-    QFile::remove(signaturePath);
-    if (!reason.isEmpty()) {
-        received = UpdateList();
-        QFile::remove(listPath);
+    const UpdateList read = UpdateList::parse(list);
+    if (!read.isWellFormed())
+        return QStringLiteral("the list is not well-formed");
+    if (read.value(QStringLiteral("Version")).trimmed().isEmpty())
+        return QStringLiteral("the list names no Version");
+    if (signedOnly) {
+        if (publicKey(read.value(QStringLiteral("PublicKey"))).isEmpty())
+            return QStringLiteral("the signed list carries no PublicKey to hand on");
+        for (const UpdateList::FileEntry &file : read.files()) {
+            if (file.sha256.isEmpty() || file.size.isEmpty())
+                return QStringLiteral("the signed list gives %1 no Sha256 and Size").arg(file.name);
+        }
     }
-    Q_EMIT finished(reason.isEmpty(), reason);
+    *parsed = read;
+    return {};
 }

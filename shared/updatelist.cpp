@@ -1,6 +1,7 @@
 #include "updatelist.h"
 
 #include <QFile>
+#include <QRegularExpression>
 #include <QStringConverter>
 #include <QXmlStreamReader>
 
@@ -20,17 +21,17 @@ public:
         const auto found = QStringConverter::encodingForData(raw.first(qMin(raw.size(), 4)), u'<');
         switch (found.value_or(QStringConverter::Utf8)) {
         case QStringConverter::Utf16LE:
-            width = 2;
+            unitWidth = 2;
             break;
         case QStringConverter::Utf16BE:
-            width = 2;
+            unitWidth = 2;
             bigEndian = true;
             break;
         case QStringConverter::Utf32LE:
-            width = 4;
+            unitWidth = 4;
             break;
         case QStringConverter::Utf32BE:
-            width = 4;
+            unitWidth = 4;
             bigEndian = true;
             break;
         default:
@@ -38,12 +39,24 @@ public:
         }
     }
 
-    qsizetype size() const { return raw.size() / width; }
+    qsizetype size() const { return raw.size() / unitWidth; }
+    int width() const { return unitWidth; }
+    // How many units the byte order mark takes, if there is one.
+    qsizetype byteOrderMark() const
+    {
+        if (unitWidth > 1)
+            return at(0) == 0xfeff ? 1 : 0;
+        return raw.startsWith("\xef\xbb\xbf") ? 3 : 0;
+    }
+    // The unit at index, 0 past the end.
     char32_t at(qsizetype index) const
     {
+        if (index >= size())
+            return 0;
         char32_t unit = 0;
-        for (int i = 0; i < width; ++i) {
-            const uchar byte = uchar(raw[index * width + (bigEndian ? i : width - 1 - i)]);
+        for (int i = 0; i < unitWidth; ++i) {
+            const uchar byte
+                = uchar(raw[index * unitWidth + (bigEndian ? i : unitWidth - 1 - i)]);
             unit = unit << 8 | byte;
         }
         return unit;
@@ -70,22 +83,60 @@ public:
 
 private:
     QByteArrayView raw;
-    int width = 1;
+    int unitWidth = 1;
     bool bigEndian = false;
 };
 
-// What in the document stops the reading before the parser sees it: a document type
-// declaration, whose entities can turn a small list into gigabytes of text, or a tag with more
-// attributes than any list needs, which the parser would check against each other at quadratic
-// cost. One linear pass over the raw units, empty when there is nothing.
+// Whether the parser, having read the XML declaration in units of this width, goes on reading
+// the document in an encoding that writes the markup as such units of its own: every name of
+// the UTF and GB18030 families, by which the parser itself would have found the units. Any
+// other encoding could hide a declaration or a crowded tag from the scan below.
+bool isReadableEncoding(const QString &name, int width)
+{
+    static const QStringList bytes { QStringLiteral("utf8"), QStringLiteral("usascii"),
+        QStringLiteral("ascii"), QStringLiteral("gb18030"), QStringLiteral("gbk"),
+        QStringLiteral("gb2312"), QStringLiteral("cp936"), QStringLiteral("windows936"),
+        QStringLiteral("euccn") };
+    static const QStringList pairs { QStringLiteral("utf16"), QStringLiteral("utf16le"),
+        QStringLiteral("utf16be") };
+    static const QStringList quads { QStringLiteral("utf32"), QStringLiteral("utf32le"),
+        QStringLiteral("utf32be") };
+    QString key = name.toLower();
+    key.remove(u'-');
+    key.remove(u'_');
+    return (width == 1 ? bytes : width == 2 ? pairs : quads).contains(key);
+}
+
+// What in the document stops the reading before the parser sees it: an encoding whose markup
+// this scan cannot see, a document type declaration, whose entities can turn a small list into
+// gigabytes of text, or a tag with more attributes than any list needs, which the parser would
+// check against each other at quadratic cost. One linear pass over the raw units, empty when
+// there is nothing.
 QString refusal(QByteArrayView raw)
 {
     constexpr int maxAttributes = 64;
     const Units units(raw);
+    qsizetype i = units.byteOrderMark();
+    if (units.startsWith(i, QLatin1StringView("<?xml"))) {
+        // A declaration is a line; one the parser would read far on is not one of ours.
+        const qsizetype end = units.skipPast(i, QLatin1StringView("?>"));
+        if (end - i > 1024)
+            return QStringLiteral("an XML declaration without its end");
+        QString declaration;
+        for (qsizetype at = i; at < end; ++at)
+            declaration += QChar(units.at(at) < 0x80 ? char16_t(units.at(at)) : u'?');
+        static const QRegularExpression encoding(
+            QStringLiteral("encoding\\s*=\\s*(?:\"([^\"]*)\"|'([^']*)')"));
+        const QRegularExpressionMatch match = encoding.match(declaration);
+        const QString name = match.captured(1) + match.captured(2);
+        if (declaration.contains(QLatin1String("encoding"))
+            && !isReadableEncoding(name, units.width()))
+            return QStringLiteral("the encoding \"%1\"").arg(name);
+    }
     bool inTag = false;
     char32_t quote = 0;
     int attributes = 0;
-    for (qsizetype i = 0; i < units.size(); ++i) {
+    for (; i < units.size(); ++i) {
         const char32_t unit = units.at(i);
         if (quote) {
             if (unit == quote)
@@ -120,31 +171,33 @@ QString refusal(QByteArrayView raw)
 
 UpdateList UpdateList::read(const QString &path)
 {
-    UpdateList list;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         qCDebug(lcUpdateList) << "xml open faile";
         // An unopened file cannot be parsed; its error stands in for the parser's message.
         qCDebug(lcUpdateList) << "xml open faile reason:" << file.errorString();
-        return list;
+        return {};
     }
-
-    // Mapped, the scan costs no copy of the file; a file that cannot be mapped is read whole.
+    // Mapped, the file costs no copy; a file that cannot be mapped is read whole.
     const qint64 size = file.size();
     uchar *mapped = size > 0 ? file.map(0, size) : nullptr;
-    const QByteArray copy = mapped || size == 0 ? QByteArray() : file.readAll();
-    const QString refused
-        = refusal(mapped ? QByteArrayView(reinterpret_cast<const char *>(mapped), qsizetype(size))
-                         : QByteArrayView(copy));
-    if (mapped)
-        file.unmap(mapped);
-    if (!refused.isEmpty()) {
+    if (!mapped)
+        return parse(file.readAll());
+    const UpdateList list
+        = parse(QByteArrayView(reinterpret_cast<const char *>(mapped), qsizetype(size)));
+    file.unmap(mapped);
+    return list;
+}
+
+UpdateList UpdateList::parse(QByteArrayView raw)
+{
+    UpdateList list;
+    if (const QString refused = refusal(raw); !refused.isEmpty()) {
         qCDebug(lcUpdateList) << "xml open faile reason:" << refused;
         return list;
     }
-    file.seek(0);
 
-    QXmlStreamReader reader(&file);
+    QXmlStreamReader reader(QByteArray::fromRawData(raw.data(), raw.size()));
     reader.setNamespaceProcessing(false);
     // The open elements, whether each is the first of its name, and where its text starts; an
     // element cut off before its end yields nothing.
@@ -177,6 +230,10 @@ UpdateList UpdateList::read(const QString &path)
                 reader.raiseError(QStringLiteral("more than %1 characters of text").arg(maxText));
             else
                 list.text += reader.text();
+            break;
+        case QXmlStreamReader::DTD:
+            // The scan refuses every declaration it can see; none gets past the parser either.
+            reader.raiseError(QStringLiteral("a document type declaration"));
             break;
         case QXmlStreamReader::EndElement: {
             const Open element = open.takeLast();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArrayView>
 #include <QHash>
 #include <QLoggingCategory>
 #include <QString>
@@ -10,8 +11,10 @@ Q_DECLARE_LOGGING_CATEGORY(lcUpdateList)
 // UpdateList.xml, the one settings and version file of both programs, as one reading of it.
 // The file is read in one pass as raw bytes, so the parser sees every byte and does the
 // decoding; time and memory grow with the file however deeply its elements nest. A list never
-// needs a document type declaration nor many attributes on one element: a file with either is
-// not well-formed for us, and is refused by a linear scan before the parser sees it. A file that
+// needs a document type declaration, many attributes on one element or an encoding whose
+// markup is not written in units of its own (as UTF-8, UTF-16, UTF-32 and GB18030 write it): a
+// file with any of them is not well-formed for us, and is refused by a linear scan before the
+// parser sees it. A file that
 // is missing or not well-formed still gives what came before the error, so a list cut off by a
 // broken download still yields the elements completed before the cut.
 class UpdateList
@@ -34,6 +37,8 @@ public:
 
     // Reads the file afresh; nobody caches a reading.
     static UpdateList read(const QString &path);
+    // Reads a document held in memory, as received: the bytes read are the bytes the caller keeps.
+    static UpdateList parse(QByteArrayView raw);
 
     // Text of the first element of that name in document order, at any depth, untrimmed, with
     // the text of the elements inside it; empty when there is none.

@@ -8,6 +8,7 @@
 #include "testserver.h"
 #include "webprofile.h"
 
+#include <QLockFile>
 #include <QProcess>
 #include <QSslConfiguration>
 #include <QSslKey>
@@ -94,6 +95,12 @@ void tst_Check::outcome_data()
     QTest::newRow("newer server: the updater") << QByteArray("1.1") << QString() << QString();
     QTest::newRow("newer list signed by another key than the installed one: the login page")
         << QByteArray("1.1") << "forged" << login;
+    QTest::newRow("newer list cut off after its Version: the login page")
+        << QByteArray("1.1") << "cut off" << login;
+    QTest::newRow("newer list with an unescaped & after its Version: the login page")
+        << QByteArray("1.1") << "unescaped &" << login;
+    QTest::newRow("the updater at work: nothing fetched, nothing touched in temp")
+        << QByteArray("1.1") << "updater at work" << QString();
     QTest::newRow("an unfinished installation: the updater first")
         << QByteArray("1.0") << "unfinished" << QString();
     QTest::newRow("temp a link: no server version, nothing written through it")
@@ -119,8 +126,8 @@ void tst_Check::outcome()
     QFETCH(QString, shown);
 
     TestServer server;
-    const QByteArray serverList
-        = "<UpdateList><Version>" + serverVersion + "</Version></UpdateList>";
+    const QByteArray serverList = ProgramFolder::spoiled(
+        "<UpdateList><Version>" + serverVersion + "</Version></UpdateList>", fault);
     server.serve("/update/UpdateList.xml", serverList, "application/xml");
     // The installed list names a key; the server's list is signed by another.
     const QByteArray installedKey = fault == "forged"
@@ -146,11 +153,19 @@ void tst_Check::outcome()
 
     if (fault == "no updater")
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^could not start .*update"));
+    QLockFile updater(dir.filePath(u"temp/update.lock"_s));
+    QVERIFY(fault != "updater at work" || (QDir().mkpath(dir.filePath(u"temp"_s)) && updater.lock()));
     Check check;
     check.setTimeouts(500, 1500);
     check.start(nullptr);
 
-    if (shown.isEmpty()) {
+    if (fault == "updater at work") {
+        // Decided at once: the client leaves, and temp/ holds nothing but the updater's lock.
+        QVERIFY(!check.mainWindow());
+        QCOMPARE(QDir(dir.filePath(u"temp"_s)).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+            QStringList { u"update.lock"_s });
+        QVERIFY(server.requests().isEmpty());
+    } else if (shown.isEmpty()) {
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(dir.filePath(u"update-started"_s)), 10000);
     } else {
         QTRY_VERIFY_WITH_TIMEOUT(check.mainWindow() && check.mainWindow()->isVisible(), 10000);

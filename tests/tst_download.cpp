@@ -125,9 +125,17 @@ void tst_Download::serverList_data()
     QTest::newRow("signed list without PublicKey: signing can't be switched off")
         << u"no PublicKey"_s;
     QTest::newRow("list over 1 MiB") << u"long list"_s;
+    QTest::newRow("list cut off after its Version") << u"cut off"_s;
+    QTest::newRow("signed File without Sha256") << u"Sha256"_s;
+    QTest::newRow("signed File without Size") << u"Size"_s;
+    QTest::newRow("installed PublicKey not a key: no list at all") << u"not a key"_s;
+    QTest::newRow("installed key all zeros, with a signature of zeros that it verifies")
+        << u"zero key"_s;
+    QTest::newRow("a list handing on the all-zero key") << u"zero key handed on"_s;
 }
 
-// The server's list counts only as the installed list's PublicKey allows; else it leaves nothing.
+// The server's list counts only as the installed list's PublicKey allows; else it leaves nothing,
+// and the bytes it keeps are the bytes received.
 void tst_Download::serverList()
 {
     QFETCH(QString, fault);
@@ -136,14 +144,33 @@ void tst_Download::serverList()
     QVERIFY(server.start());
     const Crypto::KeyPair key = Crypto::newKeyPair();
     const Crypto::KeyPair other = Crypto::newKeyPair();
-    QByteArray list = "<UpdateList><Version>2.0</Version>";
+    const QByteArray zeros = QByteArray(Crypto::publicKeySize, 0).toBase64();
+    QByteArray list = "<UpdateList><Version>2.0</Version><File Name=\"a\" Sha256=\""
+        + QByteArray(64, 'a') + "\" Size=\"1\"/>";
     if (fault != "no PublicKey"_L1)
-        list += "<PublicKey>" + other.publicKey.toBase64() + "</PublicKey>";
+        list += "<PublicKey>"
+            + (fault == "zero key handed on"_L1 ? zeros : other.publicKey.toBase64())
+            + "</PublicKey>";
     if (fault == "long list"_L1)
         list += "<!--" + QByteArray(UpdateList::downloadSizeCap, ' ') + "-->";
     list += "</UpdateList>";
+    if (fault == "cut off"_L1)
+        list.truncate(list.indexOf("</Version>") + 10);
+    if (fault == "Sha256"_L1 || fault == "Size"_L1)
+        list.replace(fault.toLatin1() + "=", "Other=");
     QByteArray signature
         = Crypto::sign((fault == "other key"_L1 ? other : key).privateKeyPem, list).toBase64();
+    QByteArray installed = key.publicKey.toBase64();
+    if (fault == "zero key"_L1) {
+        // One of the lists, about a quarter of them, that the key of all zeros takes with a
+        // signature of all zeros (found with openssl pkeyutl -verify).
+        list = "<UpdateList><Version>2.0</Version><PublicKey>"
+               "11qYAYKxCrfVS/7TyWQHOg7hcvPapiMlrwIaaPcHURo=</PublicKey><!--0--></UpdateList>";
+        signature = QByteArray(Crypto::signatureSize, 0).toBase64();
+        installed = zeros;
+    }
+    if (fault == "not a key"_L1)
+        installed.chop(4);
     if (fault == "*"_L1)
         signature.insert(40, '*');
     if (fault == "long"_L1)
@@ -151,18 +178,19 @@ void tst_Download::serverList()
     server.serve("/update/UpdateList.xml", list, "application/xml");
     server.serve("/update/UpdateList.xml.sig", signature, "text/plain");
     ProgramFolder dir;
-    QVERIFY(
-        dir.writeList(server, "1.0", "<PublicKey>" + key.publicKey.toBase64() + "</PublicKey>"));
+    QVERIFY(dir.writeList(server, "1.0", "<PublicKey>" + installed + "</PublicKey>")
+        && QDir().mkpath(dir.filePath(u"in"_s)));
 
     ServerList serverList;
     QSignalSpy finished(&serverList, &ServerList::finished);
-    const QString path = dir.filePath(u"server.xml"_s);
-    serverList.start(UpdateList::read(dir.filePath(u"UpdateList.xml"_s)), path);
+    serverList.start(UpdateList::read(dir.filePath(u"UpdateList.xml"_s)), dir.filePath(u"in"_s));
     QVERIFY(finished.wait(10000));
     QVERIFY2(finished.first().at(0).toBool() == fault.isEmpty(),
         qPrintable(finished.first().at(1).toString()));
     QCOMPARE(serverList.list().value(u"Version"_s), fault.isEmpty() ? "2.0" : "");
-    QCOMPARE(QFile::exists(path), fault.isEmpty());
+    QCOMPARE(serverList.bytes(), fault.isEmpty() ? list : QByteArray());
+    QVERIFY(!QFileInfo::exists(dir.filePath(u"in/UpdateList.xml"_s))
+        && !QFileInfo::exists(dir.filePath(u"in/UpdateList.xml.sig"_s)));
 }
 
 TAVREL_TEST_MAIN(tst_Download)

@@ -41,6 +41,33 @@ void tst_UpdateList::read_data()
     QTest::newRow("65 attributes on one element, in UTF-16LE") << encoded(QStringConverter::Utf16LE,
         "<a><Version>1.0</Version><File" + QByteArray(" a = ''").repeated(65) + "/></a>")
                                                                << "" << QStringList() << false;
+    // A declaration the scan reads, then markup in units it cannot see.
+    const auto declared = [](const char *encoding, const QByteArray &text) {
+        QStringEncoder encoder(encoding);
+        return "<?xml version=\"1.0\" encoding=\"" + QByteArray(encoding) + "\"?>"
+            + QByteArray(encoder.encode(QString::fromUtf8(text)));
+    };
+    const QByteArray versionEntity
+        = "<!DOCTYPE a [<!ENTITY v \"9.9\">]><a><Version>&v;</Version></a>";
+    QTest::newRow("IBM037 hiding a document type declaration")
+        << declared("IBM037", versionEntity) << "" << QStringList() << false;
+    QByteArray crowded = "<a><Version>1.0</Version><File";
+    for (int i = 0; i < 100000; ++i)
+        crowded += " a" + QByteArray::number(i) + "=''";
+    QTest::newRow("UTF-7 hiding 100,000 attributes")
+        << declared("UTF-7", crowded + "/></a>") << "" << QStringList() << false;
+    QTest::newRow("UTF-16 declared over bytes") << declared("UTF-8", versionEntity)
+                                                       .replace("UTF-8", "UTF-16")
+                                                << "" << QStringList() << false;
+    QTest::newRow("a byte order mark before a declaration of IBM037")
+        << "\xef\xbb\xbf" + declared("IBM037", versionEntity) << "" << QStringList() << false;
+    QTest::newRow("GBK, whose markup is ASCII")
+        << declared("GBK", "<a><Version>2.0</Version><File Name=\"不.dll\"/></a>") << "2.0"
+        << QStringList { "不.dll" } << true;
+    QTest::newRow("comments, CDATA and processing instructions are no declaration")
+        << QByteArray("<?xml version=\"1.0\"?><?pi <!DOCTYPE?><a><!-- <!DOCTYPE a> -->"
+                      "<Version><![CDATA[2.0]]></Version><File Name=\"a>b\"/></a>")
+        << "2.0" << QStringList { "a>b" } << true;
     QTest::newRow("text over 4 MiB: what came before it kept")
         << "<a><Version>1.0</Version>" + QByteArray(UpdateList::maxText, 'x') + "</a>"
         << "1.0" << QStringList() << false;

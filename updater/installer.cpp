@@ -262,6 +262,9 @@ QString Installer::undo()
     QDir backup(backupDir());
     QStringList names;
     if (DurableFile::isTaken(backupDir())) {
+        // An entry the listing cannot show might be an old file: it is never left behind unseen.
+        if (!DurableFile::namesAllReadable(backupDir()))
+            return tr("无法恢复 %1").arg(backupDir());
         for (const QFileInfo &entry : backup.entryInfoList(
                  QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)) {
             const QString name = entry.fileName();
@@ -302,7 +305,9 @@ QString Installer::undo()
     if (!DurableFile::syncFolder(programDir))
         return tr("无法同步到磁盘");
     record.remove();
-    QDir(tempDir).rmdir(backupName);
+    // Whatever is still there was not put back: the journal stays, and so does the undoing.
+    if (DurableFile::isTaken(backupDir()) && !QDir(tempDir).rmdir(backupName))
+        return tr("无法删除 %1").arg(backupDir());
     QFile::remove(journalPath());
     DurableFile::syncFolder(tempDir);
     return {};

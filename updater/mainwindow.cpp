@@ -164,7 +164,7 @@ bool MainWindow::clearTemp()
 
 void MainWindow::httpGet(const UpdateList &local)
 {
-    serverList->start(local, listPath);
+    serverList->start(local, ProgramDir::tempDir());
 }
 
 void MainWindow::httpFinished(bool ok, const QString &reason)
@@ -179,7 +179,7 @@ void MainWindow::update()
     qCDebug(lcUpdate) << listPath;
     // A list refused left no file, and a list cut short has lost its File entries.
     const UpdateList &server = serverList->list();
-    serverVersion = server.isWellFormed() ? server.value(QStringLiteral("Version")) : QString();
+    serverVersion = server.value(QStringLiteral("Version"));
     if (VersionText::compare(serverVersion, localVersion) <= 0) {
         // Without a list from the server, the next start may still continue for the same release.
         if (server.isWellFormed())
@@ -269,9 +269,17 @@ void MainWindow::downFinished(bool ok, const QString &reason)
 }
 
 // Everything has arrived and passed its checks; the list goes last, so the installed version
-// changes only once every file is in.
+// changes only once every file is in. It is written from the bytes that were verified, not
+// read again from the disk.
 void MainWindow::install()
 {
+    const QByteArray &bytes = serverList->bytes();
+    QSaveFile file(listPath);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
+        qCWarning(lcUpdate) << "cannot write" << listPath << file.errorString();
+        fail(tr("无法写入临时文件夹"));
+        return;
+    }
     UpdateList::FileEntry list;
     list.name = QFileInfo(listPath).fileName();
     fileInstaller->install(QList(fileList) << list);

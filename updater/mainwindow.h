@@ -1,5 +1,6 @@
 #pragma once
 
+#include "programdir.h"
 #include "updatelist.h"
 
 #include <QLatin1StringView>
@@ -30,7 +31,7 @@ public:
     ~MainWindow() override;
 
     // In the temp folder while an updater works there.
-    static constexpr QLatin1StringView lockName { "update.lock" };
+    static constexpr QLatin1StringView lockName = ProgramDir::updateLockName;
     // In the temp folder: what arrived of downloads that broke off, each named after the Sha256
     // of its file, which a run of the same release continues.
     static constexpr QLatin1StringView partialName { "partial" };

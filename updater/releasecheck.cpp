@@ -63,9 +63,10 @@ QString ReleaseCheck::sameness(const QString &name)
 QStringList ReleaseCheck::reservedNames()
 {
     return { QStringLiteral("UpdateList.xml"), QStringLiteral("UpdateList.xml.sig"),
-        QStringLiteral("skip-version"), QStringLiteral("update.lock"), QStringLiteral("partial"),
-        Installer::journalName, Installer::backupName, Installer::discardName, Installer::copyName,
-        QStringLiteral("temp"), QStringLiteral("cache"), QStringLiteral("plugins") };
+        QStringLiteral("skip-version"), ProgramDir::updateLockName, ProgramDir::checkDirName,
+        QStringLiteral("partial"), Installer::journalName, Installer::backupName,
+        Installer::addedName, Installer::discardName, Installer::copyName, QStringLiteral("temp"),
+        QStringLiteral("cache"), QStringLiteral("plugins") };
 }
 
 QString ReleaseCheck::problem(

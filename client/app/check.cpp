@@ -10,6 +10,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QLockFile>
 
 Q_LOGGING_CATEGORY(lcCheck, "corvex.check")
 
@@ -55,6 +56,23 @@ void Check::setTimeouts(int stallMs, int deadlineMs)
 void Check::start(QWidget *splashScreen)
 {
     splash = splashScreen;
+    const QString temp = ProgramDir::tempDir();
+    if (!DurableFile::isTaken(temp))
+        QDir().mkpath(temp);
+    // While an updater works, temp/ is its own and its window is what the user sees; it starts
+    // the client when it is done. Until this check ends, no updater starts working there.
+    if (DurableFile::isPlainFolder(temp)) {
+        updaterLock = std::make_unique<QLockFile>(temp + u'/' + ProgramDir::updateLockName);
+        updaterLock->setStaleLockTime(0);
+        if (!updaterLock->tryLock(0) && updaterLock->error() == QLockFile::LockFailedError) {
+            qCDebug(lcCheck) << "the updater is at work; leaving the program directory to it";
+            updaterLock.reset();
+            closeSplash();
+            QMetaObject::invokeMethod(
+                QCoreApplication::instance(), &QCoreApplication::quit, Qt::QueuedConnection);
+            return;
+        }
+    }
     // An installation cut short is the updater's to finish or undo before a client runs on it.
     if (ProgramDir::hasUnfinishedInstall()) {
         qCDebug(lcCheck) << "an installation is unfinished";
@@ -65,23 +83,24 @@ void Check::start(QWidget *splashScreen)
             return;
         }
     }
-    // Nothing is written or removed through a temp folder that is a link.
-    const QString temp = ProgramDir::tempDir();
-    if (DurableFile::isTaken(temp) && !DurableFile::isPlainFolder(temp)) {
-        qCWarning(lcCheck) << temp << "is not a folder: no server version";
+    // Nothing is written or removed through a temp folder, or a check folder, that is a link.
+    const QString folder = checkFolder();
+    if (DurableFile::isTaken(folder) && !DurableFile::isPlainFolder(folder))
+        QFile::remove(folder);
+    if (!DurableFile::isPlainFolder(temp) || !QDir().mkpath(folder)
+        || !DurableFile::isPlainFolder(folder)) {
+        qCWarning(lcCheck) << temp << "is not a folder of ours: no server version";
         openMainWindow();
         return;
     }
-    QDir().mkpath(temp);
-    downloadPath = ProgramDir::tempUpdateList();
-    serverList->start(local, downloadPath);
+    serverList->start(local, folder);
 }
 
 void Check::httpFinished(bool ok, const QString &reason)
 {
     if (!ok)
         qCDebug(lcCheck) << "no server version:" << reason;
-    const QString remoteVersion = serverList->list().value(QStringLiteral("Version"));
+    const QString remoteVersion = ok ? serverList->list().value(QStringLiteral("Version")) : QString();
     if (remoteVersion.isEmpty()) {
         openMainWindow();
         return;
@@ -99,12 +118,24 @@ void Check::httpFinished(bool ok, const QString &reason)
 
 void Check::openMainWindow()
 {
+    leaveTemp();
     window = std::make_unique<MainWindow>();
     // Whatever the check found, a login address out of reach shows the user why.
     openLoginPage(window->view, QUrl(loginUrl));
-    if (!downloadPath.isEmpty())
-        QFile::remove(downloadPath);
     closeSplash();
+}
+
+QString Check::checkFolder()
+{
+    return ProgramDir::tempDir() + u'/' + ProgramDir::checkDirName;
+}
+
+void Check::leaveTemp()
+{
+    if (!updaterLock)
+        return;
+    QDir(ProgramDir::tempDir()).rmdir(ProgramDir::checkDirName);
+    updaterLock.reset();
 }
 
 void Check::openLoginPage(HtmlView *view, const QUrl &loginUrl)
@@ -129,6 +160,7 @@ bool Check::skipped(const QString &remoteVersion)
 
 bool Check::startUpdater()
 {
+    leaveTemp();
     if (ProgramDir::start(QStringLiteral("update")))
         return true;
     qCWarning(lcCheck) << "could not start" << ProgramDir::executable(QStringLiteral("update"))

@@ -11,6 +11,7 @@
 Q_DECLARE_LOGGING_CATEGORY(lcCheck)
 
 class HtmlView;
+class QLockFile;
 class ServerList;
 class MainWindow;
 
@@ -44,6 +45,9 @@ private slots:
 
 private:
     void openMainWindow();
+    static QString checkFolder();
+    // Ends the check's use of temp/: its folder goes and an updater may work there again.
+    void leaveTemp();
     // Whether the user put this version off when its update failed; true once per put-off.
     bool skipped(const QString &remoteVersion);
     bool startUpdater();
@@ -54,6 +58,6 @@ private:
     QString loginUrl;
     QString localVersion;
     ServerList *serverList;
-    QString downloadPath;
+    std::unique_ptr<QLockFile> updaterLock; // held while the check uses temp/
     std::unique_ptr<MainWindow> window;
 };

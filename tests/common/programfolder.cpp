@@ -27,6 +27,16 @@ QByteArray ProgramFolder::list(
         + "</UpdateUrl>\n" + extra + "</UpdateList>\n";
 }
 
+QByteArray ProgramFolder::spoiled(QByteArray list, const QString &fault)
+{
+    const qsizetype end = list.indexOf("</Version>") + 10;
+    if (fault == QLatin1String("cut off"))
+        list.truncate(end);
+    else if (fault == QLatin1String("unescaped &"))
+        list.insert(end, "<Note>R&D</Note>");
+    return list;
+}
+
 QMap<QString, QByteArray> ProgramFolder::files(const QString &folder, bool withTemp)
 {
     QMap<QString, QByteArray> found;

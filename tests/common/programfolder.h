@@ -27,6 +27,10 @@ public:
         return write(QStringLiteral("UpdateList.xml"), list(server, version, extra));
     }
 
+    // The list as a broken download or a careless hand leaves it: "cut off" after its Version,
+    // or with an "unescaped &" after it; any other fault leaves it as it is.
+    static QByteArray spoiled(QByteArray list, const QString &fault);
+
     // Every file under the folder with its contents, those under temp/ too or not.
     static QMap<QString, QByteArray> files(const QString &folder, bool withTemp = true);
     QMap<QString, QByteArray> files(bool withTemp = true) const { return files(path(), withTemp); }
