@@ -55,8 +55,7 @@ public:
             return 0;
         char32_t unit = 0;
         for (int i = 0; i < unitWidth; ++i) {
-            const uchar byte
-                = uchar(raw[index * unitWidth + (bigEndian ? i : unitWidth - 1 - i)]);
+            const uchar byte = uchar(raw[index * unitWidth + (bigEndian ? i : unitWidth - 1 - i)]);
             unit = unit << 8 | byte;
         }
         return unit;

@@ -154,7 +154,8 @@ void tst_Check::outcome()
     if (fault == "no updater")
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^could not start .*update"));
     QLockFile updater(dir.filePath(u"temp/update.lock"_s));
-    QVERIFY(fault != "updater at work" || (QDir().mkpath(dir.filePath(u"temp"_s)) && updater.lock()));
+    QVERIFY(
+        fault != "updater at work" || (QDir().mkpath(dir.filePath(u"temp"_s)) && updater.lock()));
     Check check;
     check.setTimeouts(500, 1500);
     check.start(nullptr);

@@ -43,12 +43,11 @@ void tst_Crypto::signature()
 
     // Points of small order are no key, with either sign and in their longer encodings too.
     QVERIFY(!Crypto::isSmallOrder(publicKey));
-    for (const char *point :
-        { "0000000000000000000000000000000000000000000000000000000000000000",
-            "0100000000000000000000000000000000000000000000000000000000000080",
-            "26e8958fc2b227b045c3f489f2ef98f0d5dfac05d3c63339b13802886d53fc85",
-            "c7176a703d4dd84fba3c0b760d10670f2a2053fa2c39ccc64ec7fd7792ac037a",
-            "eeffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f" })
+    for (const char *point : { "0000000000000000000000000000000000000000000000000000000000000000",
+             "0100000000000000000000000000000000000000000000000000000000000080",
+             "26e8958fc2b227b045c3f489f2ef98f0d5dfac05d3c63339b13802886d53fc85",
+             "c7176a703d4dd84fba3c0b760d10670f2a2053fa2c39ccc64ec7fd7792ac037a",
+             "eeffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f" })
         QVERIFY2(Crypto::isSmallOrder(QByteArray::fromHex(point)), point);
 }
 

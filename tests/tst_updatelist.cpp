@@ -56,9 +56,9 @@ void tst_UpdateList::read_data()
         crowded += " a" + QByteArray::number(i) + "=''";
     QTest::newRow("UTF-7 hiding 100,000 attributes")
         << declared("UTF-7", crowded + "/></a>") << "" << QStringList() << false;
-    QTest::newRow("UTF-16 declared over bytes") << declared("UTF-8", versionEntity)
-                                                       .replace("UTF-8", "UTF-16")
-                                                << "" << QStringList() << false;
+    QTest::newRow("UTF-16 declared over bytes")
+        << declared("UTF-8", versionEntity).replace("UTF-8", "UTF-16") << "" << QStringList()
+        << false;
     QTest::newRow("a byte order mark before a declaration of IBM037")
         << "\xef\xbb\xbf" + declared("IBM037", versionEntity) << "" << QStringList() << false;
     QTest::newRow("GBK, whose markup is ASCII")

@@ -100,7 +100,8 @@ void Check::httpFinished(bool ok, const QString &reason)
 {
     if (!ok)
         qCDebug(lcCheck) << "no server version:" << reason;
-    const QString remoteVersion = ok ? serverList->list().value(QStringLiteral("Version")) : QString();
+    const QString remoteVersion
+        = ok ? serverList->list().value(QStringLiteral("Version")) : QString();
     if (remoteVersion.isEmpty()) {
         openMainWindow();
         return;
