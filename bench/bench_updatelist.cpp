@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QStringEncoder>
 #include <QTemporaryDir>
 
 #include <cstdio>
@@ -59,6 +60,21 @@ int main(int argc, char *argv[])
         attributes += " a" + QByteArray::number(i) + "=''";
     measure("95,000 attributes on one element", path,
         head + "<File Name=\"x\"" + attributes + "/></UpdateList>");
+    // The same in encodings whose markup is not ASCII, behind a declaration that is.
+    for (const char *encoding : { "IBM037", "UTF-7" }) {
+        QStringEncoder encoder(encoding);
+        const QByteArray declaration
+            = "<?xml version=\"1.0\" encoding=\"" + QByteArray(encoding) + "\"?>";
+        const QByteArray entities = declaration
+            + encoder.encode(
+                QString::fromLatin1("<!DOCTYPE UpdateList [<!ENTITY e \"" + QByteArray(1000, 'x')
+                    + "\">]>" + head + QByteArray("&e;").repeated(100000) + "</UpdateList>"));
+        measure(QByteArray("entities in " + QByteArray(encoding)).constData(), path, entities);
+        const QByteArray crowded = declaration
+            + encoder.encode(QString::fromLatin1(
+                head + "<File Name=\"x\"" + attributes.left(1000000) + "/></UpdateList>"));
+        measure(QByteArray("attributes in " + QByteArray(encoding)).constData(), path, crowded);
+    }
     for (int depth : { 10000, 100000, 1000000 }) {
         const QByteArray name = QByteArray::number(depth) + " nested elements";
         measure(name.constData(), path,

@@ -1,5 +1,6 @@
 #include "updatelist.h"
 
+#include <QBuffer>
 #include <QFile>
 #include <QRegularExpression>
 #include <QStringConverter>
@@ -21,17 +22,17 @@ public:
         const auto found = QStringConverter::encodingForData(raw.first(qMin(raw.size(), 4)), u'<');
         switch (found.value_or(QStringConverter::Utf8)) {
         case QStringConverter::Utf16LE:
-            unitWidth = 2;
+            width = 2;
             break;
         case QStringConverter::Utf16BE:
-            unitWidth = 2;
+            width = 2;
             bigEndian = true;
             break;
         case QStringConverter::Utf32LE:
-            unitWidth = 4;
+            width = 4;
             break;
         case QStringConverter::Utf32BE:
-            unitWidth = 4;
+            width = 4;
             bigEndian = true;
             break;
         default:
@@ -39,23 +40,12 @@ public:
         }
     }
 
-    qsizetype size() const { return raw.size() / unitWidth; }
-    int width() const { return unitWidth; }
-    // How many units the byte order mark takes, if there is one.
-    qsizetype byteOrderMark() const
-    {
-        if (unitWidth > 1)
-            return at(0) == 0xfeff ? 1 : 0;
-        return raw.startsWith("\xef\xbb\xbf") ? 3 : 0;
-    }
-    // The unit at index, 0 past the end.
+    qsizetype size() const { return raw.size() / width; }
     char32_t at(qsizetype index) const
     {
-        if (index >= size())
-            return 0;
         char32_t unit = 0;
-        for (int i = 0; i < unitWidth; ++i) {
-            const uchar byte = uchar(raw[index * unitWidth + (bigEndian ? i : unitWidth - 1 - i)]);
+        for (int i = 0; i < width; ++i) {
+            const uchar byte = uchar(raw[index * width + (bigEndian ? i : width - 1 - i)]);
             unit = unit << 8 | byte;
         }
         return unit;
@@ -82,28 +72,24 @@ public:
 
 private:
     QByteArrayView raw;
-    int unitWidth = 1;
+    int width = 1;
     bool bigEndian = false;
 };
 
-// Whether the parser, having read the XML declaration in units of this width, goes on reading
-// the document in an encoding that writes the markup as such units of its own: every name of
-// the UTF and GB18030 families, by which the parser itself would have found the units. Any
-// other encoding could hide a declaration or a crowded tag from the scan below.
-bool isReadableEncoding(const QString &name, int width)
+// Whether the parser reads the document in an encoding that writes the markup as units of its
+// own, as the UTF encodings and GB18030 with its subsets do. Any other encoding a declaration
+// names could hide a document type declaration or a crowded tag from the scan below.
+bool isReadableEncoding(QString name)
 {
-    static const QStringList bytes { QStringLiteral("utf8"), QStringLiteral("usascii"),
-        QStringLiteral("ascii"), QStringLiteral("gb18030"), QStringLiteral("gbk"),
-        QStringLiteral("gb2312"), QStringLiteral("cp936"), QStringLiteral("windows936"),
-        QStringLiteral("euccn") };
-    static const QStringList pairs { QStringLiteral("utf16"), QStringLiteral("utf16le"),
-        QStringLiteral("utf16be") };
-    static const QStringList quads { QStringLiteral("utf32"), QStringLiteral("utf32le"),
-        QStringLiteral("utf32be") };
-    QString key = name.toLower();
-    key.remove(u'-');
-    key.remove(u'_');
-    return (width == 1 ? bytes : width == 2 ? pairs : quads).contains(key);
+    static const QStringList names { QStringLiteral("utf8"), QStringLiteral("utf16"),
+        QStringLiteral("utf16le"), QStringLiteral("utf16be"), QStringLiteral("utf32"),
+        QStringLiteral("utf32le"), QStringLiteral("utf32be"), QStringLiteral("usascii"),
+        QStringLiteral("gb18030"), QStringLiteral("gbk"), QStringLiteral("gb2312"),
+        QStringLiteral("cp936") };
+    name = name.toLower();
+    name.remove(u'-');
+    name.remove(u'_');
+    return names.contains(name);
 }
 
 // What in the document stops the reading before the parser sees it: an encoding whose markup
@@ -115,27 +101,23 @@ QString refusal(QByteArrayView raw)
 {
     constexpr int maxAttributes = 64;
     const Units units(raw);
-    qsizetype i = units.byteOrderMark();
-    if (units.startsWith(i, QLatin1StringView("<?xml"))) {
-        // A declaration is a line; one the parser would read far on is not one of ours.
-        const qsizetype end = units.skipPast(i, QLatin1StringView("?>"));
-        if (end - i > 1024)
-            return QStringLiteral("an XML declaration without its end");
+    // After a byte order mark the parser keeps the encoding the mark says.
+    if (units.startsWith(0, QLatin1StringView("<?xml"))) {
+        const qsizetype end = units.skipPast(0, QLatin1StringView("?>"));
         QString declaration;
-        for (qsizetype at = i; at < end; ++at)
+        for (qsizetype at = 0; at < end; ++at)
             declaration += QChar(units.at(at) < 0x80 ? char16_t(units.at(at)) : u'?');
         static const QRegularExpression encoding(
             QStringLiteral("encoding\\s*=\\s*(?:\"([^\"]*)\"|'([^']*)')"));
         const QRegularExpressionMatch match = encoding.match(declaration);
         const QString name = match.captured(1) + match.captured(2);
-        if (declaration.contains(QLatin1String("encoding"))
-            && !isReadableEncoding(name, units.width()))
+        if (declaration.contains(QLatin1String("encoding")) && !isReadableEncoding(name))
             return QStringLiteral("the encoding \"%1\"").arg(name);
     }
     bool inTag = false;
     char32_t quote = 0;
     int attributes = 0;
-    for (; i < units.size(); ++i) {
+    for (qsizetype i = 0; i < units.size(); ++i) {
         const char32_t unit = units.at(i);
         if (quote) {
             if (unit == quote)
@@ -196,7 +178,12 @@ UpdateList UpdateList::parse(QByteArrayView raw)
         return list;
     }
 
-    QXmlStreamReader reader(QByteArray::fromRawData(raw.data(), raw.size()));
+    // Read as a device, a piece at a time, as a file would be: the parser never holds the whole
+    // document decoded.
+    QByteArray data = QByteArray::fromRawData(raw.data(), raw.size());
+    QBuffer device(&data);
+    device.open(QIODevice::ReadOnly);
+    QXmlStreamReader reader(&device);
     reader.setNamespaceProcessing(false);
     // The open elements, whether each is the first of its name, and where its text starts; an
     // element cut off before its end yields nothing.
@@ -229,10 +216,6 @@ UpdateList UpdateList::parse(QByteArrayView raw)
                 reader.raiseError(QStringLiteral("more than %1 characters of text").arg(maxText));
             else
                 list.text += reader.text();
-            break;
-        case QXmlStreamReader::DTD:
-            // The scan refuses every declaration it can see; none gets past the parser either.
-            reader.raiseError(QStringLiteral("a document type declaration"));
             break;
         case QXmlStreamReader::EndElement: {
             const Open element = open.takeLast();

@@ -105,6 +105,8 @@ void tst_Check::outcome_data()
         << QByteArray("1.0") << "unfinished" << QString();
     QTest::newRow("temp a link: no server version, nothing written through it")
         << QByteArray("1.1") << "temp link" << login;
+    QTest::newRow("temp/check a link: removed, the list fetched beside it")
+        << QByteArray("1.1") << "check link" << QString();
     QTest::newRow("updater missing: the login page instead")
         << QByteArray("1.1") << "no updater" << login;
     QTest::newRow("this version put off once: the login page")
@@ -148,6 +150,9 @@ void tst_Check::outcome()
     QVERIFY(fault == "no updater" || dir.write(u"update"_s, "#!/bin/sh\n>update-started\n", true));
     QTemporaryDir outside;
     QVERIFY(fault != "temp link" || QFile::link(outside.path(), dir.filePath(u"temp"_s)));
+    QVERIFY(fault != "check link"
+        || (QDir().mkpath(dir.filePath(u"temp"_s))
+            && QFile::link(outside.path(), dir.filePath(u"temp/check"_s))));
     QVERIFY(fault != "skipped" || dir.write(u"temp/skip-version"_s, "1.1"));
     QVERIFY(fault != "unfinished" || dir.write(u"temp/install-journal"_s, ""));
 

@@ -41,8 +41,11 @@ void tst_Crypto::signature()
     QVERIFY(Crypto::verify(publicKey, QByteArray(), signature));
     QVERIFY(!Crypto::verify(publicKey, "x", signature));
 
-    // Points of small order are no key, with either sign and in their longer encodings too.
+    // Points of small order are no key, with either sign and in their longer encodings too: the
+    // key of zeros would take a signature of zeros for "1", as OpenSSL checks it.
     QVERIFY(!Crypto::isSmallOrder(publicKey));
+    QVERIFY(!Crypto::verify(
+        QByteArray(Crypto::publicKeySize, 0), "1", QByteArray(Crypto::signatureSize, 0)));
     for (const char *point : { "0000000000000000000000000000000000000000000000000000000000000000",
              "0100000000000000000000000000000000000000000000000000000000000080",
              "26e8958fc2b227b045c3f489f2ef98f0d5dfac05d3c63339b13802886d53fc85",

@@ -126,6 +126,7 @@ void tst_Download::serverList_data()
         << u"no PublicKey"_s;
     QTest::newRow("list over 1 MiB") << u"long list"_s;
     QTest::newRow("list cut off after its Version") << u"cut off"_s;
+    QTest::newRow("list without a Version") << u"no Version"_s;
     QTest::newRow("signed File without Sha256") << u"Sha256"_s;
     QTest::newRow("signed File without Size") << u"Size"_s;
     QTest::newRow("installed PublicKey not a key: no list at all") << u"not a key"_s;
@@ -154,8 +155,9 @@ void tst_Download::serverList()
     if (fault == "long list"_L1)
         list += "<!--" + QByteArray(UpdateList::downloadSizeCap, ' ') + "-->";
     list += "</UpdateList>";
-    if (fault == "cut off"_L1)
-        list.truncate(list.indexOf("</Version>") + 10);
+    list = ProgramFolder::spoiled(list, fault);
+    if (fault == "no Version"_L1)
+        list.replace("Version>", "Release>");
     if (fault == "Sha256"_L1 || fault == "Size"_L1)
         list.replace(fault.toLatin1() + "=", "Other=");
     QByteArray signature

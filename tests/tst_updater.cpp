@@ -13,6 +13,9 @@
 #include <QPushButton>
 #include <QSignalSpy>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -85,6 +88,9 @@ void tst_Updater::update_data()
             { "quillonv3", standIn },
             { "engine.dat", QByteArray(installedEngine).replace("installed", "following") } });
     row("list cut off after a newer Version", "cut off", "", "quillonv3");
+    row("a newer list with an unescaped & after its Version", "unescaped &", "", "quillonv3");
+    row("a client started during a slow download: it leaves, the verified list goes in",
+        "client meanwhile", "", "new corvex");
     row("a list signed by another key than the installed one: nothing installed", "forged", "",
         "quillonv3");
     row("an earlier run killed after its commit: its version kept, the server's equal", "killed",
@@ -99,6 +105,8 @@ void tst_Updater::update_data()
     row("temp a link to a folder outside: nothing made there", "temp link", "nothing", "");
     row("install-journal a link to nowhere: the recovery refuses", "journal link", "nothing", "");
     row("a link among the backups: the recovery refuses", "backup link", "nothing", "");
+    row("a backup whose name is not UTF-8: the recovery refuses", "backup not UTF-8", "nothing",
+        "");
     row("a name with ../: refused before any download", "", "nothing", "",
         { { "corvex", newClient }, { "engine.dat", newEngine }, { "../x", "x" } });
     row("a release larger than the free space", "no space", "nothing", "");
@@ -129,6 +137,11 @@ void tst_Updater::update()
                                     : dir.write(u"temp/stale.dll"_s, "left by an earlier run"));
     const QMap<QString, QByteArray> before = dir.files(false);
     QVERIFY(fault != "journal link"_L1 || QFile::link(u"nowhere"_s, temp + u"install-journal"_s));
+    QVERIFY(fault != "backup not UTF-8"_L1
+        || (QDir(temp).mkdir(u"install-backup"_s)
+            && ::close(::open((QFile::encodeName(temp) + "install-backup/\xff.dat").constData(),
+                   O_CREAT | O_WRONLY, 0600))
+                == 0));
     QVERIFY(fault != "backup link"_L1
         || (QDir(temp).mkdir(u"install-backup"_s)
             && QFile::link(dir.filePath(u"quillonv3"_s), temp + u"install-backup/engine.dat"_s)));
@@ -146,10 +159,7 @@ void tst_Updater::update()
         killed.installer()->setStepHook([](int at) { return at != 15; });
         QVERIFY(installing(killed));
     }
-    if (fault == "cut off"_L1) {
-        list.announceLength = false;
-        list.body.truncate(list.body.indexOf("</Version>") + 10);
-    }
+    list.body = ProgramFolder::spoiled(list.body, fault);
     if (fault == "no space"_L1)
         list.body.replace("Size=\"25\"", "Size=\"100000000000000000\"");
     server.serve("/update/UpdateList.xml", list);
@@ -169,6 +179,11 @@ void tst_Updater::update()
     engine.body = QByteArray("<html>busy</html>").leftJustified(25);
     if (fault == "404"_L1 || fault == "HTML page"_L1)
         server.serve("/update/engine.dat", engine);
+    if (fault == "client meanwhile"_L1) {
+        engine.body = newEngine;
+        engine.trickleMs = 40;
+        server.serve("/update/engine.dat", engine);
+    }
     // Something holds the engine's backup name for a while, so the old engine cannot be moved
     // aside at first.
     const QString backup = temp + u"install-backup/engine.dat"_s;
@@ -183,6 +198,19 @@ void tst_Updater::update()
     MainWindow second;
     QSignalSpy secondDone(&second, &MainWindow::done);
     QVERIFY(fault != "busy"_L1 || (installing(window) && QDir().rmdir(backup)));
+    if (fault == "client meanwhile"_L1) {
+        // The user starts the client while the engine trickles in, and the server publishes
+        // another release meanwhile: the client leaves the updater alone and fetches nothing.
+        QVERIFY(
+            QTest::qWaitFor([&] { return !server.requestsFor("/update/engine.dat").isEmpty(); }));
+        server.serve("/update/UpdateList.xml", QByteArray(list.body).replace("2.0", "3.0"));
+        QProcess client;
+        QVERIFY(QFile::copy(QStringLiteral(CORVEX_PATH), dir.filePath(u"client"_s)));
+        client.start(dir.filePath(u"client"_s));
+        QVERIFY(client.waitForFinished(30000));
+        QCOMPARE(client.exitCode(), 0);
+        QCOMPARE(server.requestsFor("/update/UpdateList.xml").size(), 1);
+    }
     if (!then.isEmpty()) {
         // Failed, the run's progress gives way to the offer to try again or not now.
         const auto *bar = window.findChild<QProgressBar *>();
@@ -238,9 +266,10 @@ void tst_Updater::names_data()
     row(u"ordinary names, a hidden one, blanks, CJK, COM10"_s, true,
         { u"corvex"_s, u".cfg"_s, u"plug in #2.dat"_s, u"不.dat"_s, u"COM10"_s }, QString(64, u'A'),
         u"0"_s);
-    for (const QString &name :
-        { u"../x"_s, u"a\\b"_s, u""_s, u"a\nb"_s, u"corvex."_s, u"PRN .txt"_s, u"COM\u00b9"_s,
-            u"a\u0085b"_s, u"x"_s + QChar(0xd800), u"updatelist.XML"_s, u"UpdateList.xml.sig"_s })
+    for (const QString &name : { u"../x"_s, u"a\\b"_s, u""_s, u"a\nb"_s, u"corvex."_s,
+             u"PRN .txt"_s, u"COM\u00b9"_s, u"a\u0085b"_s, u"x"_s + QChar(0xd800),
+             u"updatelist.XML"_s, u"UpdateList.xml.sig"_s, u"install-added"_s, u"install-discard"_s,
+             u"install-copy.part"_s, u"check"_s, u"partial"_s, u"update.lock"_s })
         row(u"refused name \"%1\""_s.arg(name), false, { name });
     row(u"two names the same in case folding"_s, false, { u"\u00c4.dat"_s, u"\u00e4.dat"_s });
     row(u"Sha256 of 63 digits"_s, false, { u"a"_s }, QString(63, u'a'));

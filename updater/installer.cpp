@@ -305,9 +305,7 @@ QString Installer::undo()
     if (!DurableFile::syncFolder(programDir))
         return tr("无法同步到磁盘");
     record.remove();
-    // Whatever is still there was not put back: the journal stays, and so does the undoing.
-    if (DurableFile::isTaken(backupDir()) && !QDir(tempDir).rmdir(backupName))
-        return tr("无法删除 %1").arg(backupDir());
+    QDir(tempDir).rmdir(backupName);
     QFile::remove(journalPath());
     DurableFile::syncFolder(tempDir);
     return {};
