@@ -2,6 +2,8 @@
 #include "programfolder.h"
 #include "testmain.h"
 
+#include <QSignalSpy>
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -43,13 +45,17 @@ private Q_SLOTS:
 void tst_Installer::killedAndCutShort_data()
 {
     QTest::addColumn<int>("point");
+    QTest::addColumn<bool>("forGood"); // the step after the point fails at every try instead
     for (int point = 0; point < points; ++point)
-        QTest::addRow("killed at point %d", point) << point;
+        QTest::addRow("killed at point %d", point) << point << false;
+    QTest::newRow("placing engine.dat fails for good: corvex put back") << 12 << true;
+    QTest::newRow("placing the list fails for good: every file put back") << 16 << true;
 }
 
 void tst_Installer::killedAndCutShort()
 {
     QFETCH(int, point);
+    QFETCH(bool, forGood);
 
     // The old release installed and the new one downloaded.
     ProgramFolder program;
@@ -59,8 +65,25 @@ void tst_Installer::killedAndCutShort()
         QVERIFY(name == "extra.dat"_L1 || program.write(name, installation(false).value(name)));
         entries << UpdateList::FileEntry { name, {}, {}, {} };
     }
-    // Stopped dead at the point, as a power cut or the task manager would stop it.
     Installer stopped(program.path(), program.filePath(u"temp"_s));
+    if (forGood) {
+        // The downloaded file goes before its step, which then fails at every try; the old files
+        // come back at once.
+        QSignalSpy finished(&stopped, &Installer::finished);
+        stopped.setStepHook([point, &program](int at) {
+            if (at == point)
+                QFile::remove(program.filePath(u"temp/"_s + names.at(point / 2 - 5)));
+            return true;
+        });
+        stopped.install(entries);
+        QVERIFY(!finished.isEmpty() || finished.wait(10000));
+        QCOMPARE(finished.first().at(0).toBool(), false);
+        QCOMPARE(program.files(false), installation(false));
+        QVERIFY(
+            !QFileInfo::exists(stopped.journalPath()) && !QFileInfo::exists(stopped.backupDir()));
+        return;
+    }
+    // Stopped dead at the point, as a power cut or the task manager would stop it.
     stopped.setStepHook([point](int at) { return at != point; });
     stopped.install(entries);
     const QMap<QString, QByteArray> killed = program.files();

@@ -11,6 +11,7 @@
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSignalSpy>
 
 #include <fcntl.h>
@@ -98,6 +99,8 @@ void tst_Updater::update_data()
     row("an old file busy for a moment: moved on a later try", "busy", "", "new corvex");
     row("parts of other releases or older than the installed list dropped", "partials", "",
         "new corvex");
+    row("a run broken off halfway: the next run asks for the rest, If-Range its ETag", "resumed",
+        "", "new corvex");
     row("file answered 404; not now: the client passes this version once", "404", "暂不更新",
         "corvex");
     row("an HTML page instead of the file: its Sha256 tells; try again", "HTML page", "重试",
@@ -109,7 +112,8 @@ void tst_Updater::update_data()
         "");
     row("a name with ../: refused before any download", "", "nothing", "",
         { { "corvex", newClient }, { "engine.dat", newEngine }, { "../x", "x" } });
-    row("a release larger than the free space", "no space", "nothing", "");
+    row("a release larger than the free space, one of its files without Size", "no space",
+        "nothing", "");
 }
 
 // An update when the server's version is newer, quillonv3 started otherwise. A failed update
@@ -160,8 +164,13 @@ void tst_Updater::update()
         QVERIFY(installing(killed));
     }
     list.body = ProgramFolder::spoiled(list.body, fault);
-    if (fault == "no space"_L1)
+    if (fault == "no space"_L1) {
         list.body.replace("Size=\"25\"", "Size=\"100000000000000000\"");
+        list.body
+            = QString::fromUtf8(list.body)
+                  .replace(QRegularExpression(u"(Name=\"corvex\"[^/]*) Size=\"\\d+\""_s), u"\\1"_s)
+                  .toUtf8();
+    }
     server.serve("/update/UpdateList.xml", list);
     if (fault == "partials"_L1) {
         const QString ours
@@ -191,6 +200,20 @@ void tst_Updater::update()
         QObject::connect(&server, &TestServer::requestReceived, &server,
             [&backup](const TestServer::Request &) { QDir().mkpath(backup); });
 
+    if (fault == "resumed"_L1) {
+        // The first run's engine breaks off after 10 bytes; it is kept with the server's ETag.
+        TestServer::Response resumable;
+        resumable.body = newEngine;
+        resumable.ranges = true;
+        resumable.headers << "ETag: \"1\"";
+        resumable.dropAfter = 10;
+        server.serve("/update/engine.dat", resumable);
+        MainWindow broken;
+        const auto *bar = broken.findChild<QProgressBar *>();
+        QVERIFY(QTest::qWaitFor([&] { return !bar->isVisibleTo(&broken); }, 10000));
+        resumable.dropAfter = -1;
+        server.serve("/update/engine.dat", resumable);
+    }
     MainWindow window;
     QSignalSpy done(&window, &MainWindow::done);
     // A client started again meanwhile hands over once more: that updater leaves the folder to
@@ -237,8 +260,12 @@ void tst_Updater::update()
     QStringList left = dir.files().keys().filter(u"temp/"_s);
     left.removeOne(u"temp/UpdateList.xml"_s);
     QVERIFY(left.isEmpty() || then == u"暂不更新"_s);
+    QList<QByteArray> ranges;
     for (const TestServer::Request &request : server.requests())
-        QCOMPARE(request.header("Range"), "");
+        ranges << request.header("Range") + request.header("If-Range");
+    ranges.removeAll(QByteArray());
+    QCOMPARE(
+        ranges, fault == "resumed"_L1 ? QList<QByteArray> { "bytes=10-\"1\"" } : ranges.mid(0, 0));
     // Only what is not installed travels; a program is executable.
     for (auto file = files.begin(); file != files.end(); ++file) {
         const QString name = QString::fromUtf8(file.key());

@@ -38,7 +38,9 @@ public:
         int trickleMs = 0; // send the body one byte at a time, one every so many milliseconds
         bool endless = false; // send the body over and over, never ending
         QList<QByteArray> headers; // extra header lines, such as "Set-Cookie: a=b"
-        bool ranges = false; // answer "Range: bytes=N-" with 206 and the body from N on
+        // answer "Range: bytes=N-" with 206 and the body from N on, unless an If-Range names
+        // another ETag than the one among the headers
+        bool ranges = false;
         qint64 rangeSkew = 0; // ... from this many bytes after N, and say so in Content-Range
     };
 
