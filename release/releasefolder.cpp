@@ -93,9 +93,8 @@ ReleaseFolder::ReleaseFolder(const QString &updateDir)
     : updateDir(QDir::cleanPath(QFileInfo(updateDir).absoluteFilePath()))
     , parent(QFileInfo(this->updateDir).path())
     , releases(this->updateDir + releasesSuffix)
+    , lock(releases + u'/' + lockName)
 { }
-
-ReleaseFolder::~ReleaseFolder() = default;
 
 QString ReleaseFolder::step()
 {
@@ -114,11 +113,10 @@ QString ReleaseFolder::begin()
         return u"%1 is not a folder"_s.arg(releases);
     if (!QDir().mkpath(releases))
         return u"cannot make the folder %1"_s.arg(releases);
-    lock = std::make_unique<QLockFile>(entry(lockName));
     // A long copy must not make the lock look stale; a dead run's lock is taken over.
-    lock->setStaleLockTime(0);
-    if (!lock->tryLock())
-        return lock->error() == QLockFile::LockFailedError
+    lock.setStaleLockTime(0);
+    if (!lock.tryLock())
+        return lock.error() == QLockFile::LockFailedError
             ? u"another run is publishing into %1"_s.arg(updateDir)
             : u"cannot lock %1"_s.arg(entry(lockName));
     QString problem = removeLeftovers();

@@ -4,7 +4,6 @@
 #include <QString>
 
 #include <functional>
-#include <memory>
 #include <optional>
 
 // The server's update folder, published atomically. UPDATE_DIR is a relative symbolic link to one
@@ -16,7 +15,6 @@ class ReleaseFolder
 {
 public:
     explicit ReleaseFolder(const QString &updateDir);
-    ~ReleaseFolder();
 
     // Test seam: called with 0, 1, 2, … between the steps of a run (Release adds its own in
     // between); returning false stops the run dead there, as a kill would.
@@ -54,7 +52,7 @@ private:
     const QString updateDir; // absolute and clean
     const QString parent;
     const QString releases;
-    std::unique_ptr<QLockFile> lock;
+    QLockFile lock; // held from begin() to the end of the run
     std::function<bool(int)> stepHook;
     int point = 0;
 };
