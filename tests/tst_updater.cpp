@@ -11,6 +11,7 @@
 #include "testmain.h"
 #include "testserver.h"
 
+#include <QLockFile>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -436,6 +437,13 @@ void tst_Updater::releaseStopped()
         const QString served = site.served();
         QVERIFY2(served == "1.0"_L1 || served == "2.0"_L1, qPrintable(u"stop %1"_s.arg(stop)));
         servedAfterStops.append(served);
+
+        // One run at a time: another one holding the folder refuses this one.
+        QLockFile running(releases + u"/.lock"_s);
+        QVERIFY(running.tryLock());
+        QCOMPARE(site.publish(u"3.0"_s, { u"--key"_s, site.key() }), 1);
+        running.unlock();
+        QCOMPARE(site.served(), served);
 
         QCOMPARE(site.publish(u"3.0"_s, { u"--key"_s, site.key() }), 0);
         QCOMPARE(site.served(), u"3.0"_s);
