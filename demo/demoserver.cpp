@@ -101,7 +101,8 @@ DemoServer::DemoServer(const QString &rootDir)
 
 bool DemoServer::setUpdateDir(const QString &dir)
 {
-    m_updateDir = QFileInfo(dir).isDir() ? QFileInfo(dir).canonicalFilePath() : QString();
+    // Kept as given, not resolved: the release tool swaps the link it names for each release.
+    m_updateDir = QFileInfo(dir).isDir() ? QFileInfo(dir).absoluteFilePath() : QString();
     return !m_updateDir.isEmpty();
 }
 
@@ -163,7 +164,8 @@ QString DemoServer::filePathFor(const QHttpServerRequest &request) const
     // Symbolic links may point anywhere, so only the resolved location counts.
     const QString update = QStringLiteral("/update");
     const bool inUpdateDir = !m_updateDir.isEmpty() && path.startsWith(update + u'/');
-    const QString root = inUpdateDir ? m_updateDir : m_root;
+    // The update folder's link is resolved once, so a request is answered from one release.
+    const QString root = inUpdateDir ? QFileInfo(m_updateDir).canonicalFilePath() : m_root;
     const QFileInfo info(
         QFileInfo(inUpdateDir ? root + path.mid(update.size()) : root + path).canonicalFilePath());
     if (!info.isFile() || !info.filePath().startsWith(root + QLatin1Char('/')))

@@ -17,8 +17,8 @@ public:
     DemoServer &operator=(const DemoServer &) = delete;
 
     bool hasRoot() const { return !m_root.isEmpty(); }
-    // Serves /update/ from this folder instead of the root's update folder; false when there is
-    // no such folder.
+    // Serves /update/ from this folder, or from the folder it links to at the time of each
+    // request, instead of the root's update folder; false when there is no such folder.
     bool setUpdateDir(const QString &dir);
     quint16 listen(quint16 port);
     QString baseUrl() const { return m_baseUrl; }

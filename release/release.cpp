@@ -1,12 +1,13 @@
 #include "release.h"
 
 #include "crypto.h"
+#include "durablefile.h"
 #include "releasecheck.h"
+#include "releasefolder.h"
 #include "versiontext.h"
 
 #include <QDir>
 #include <QFileInfo>
-#include <QSaveFile>
 
 #include <algorithm>
 #include <cstdio>
@@ -23,12 +24,12 @@ const char usage[]
 // parse() starts what is wrong with this when the command line itself is, so run() shows the usage.
 const QString wrongCommand = u"usage: "_s;
 
-// Writes the file under a temporary name in its folder and renames it into place, so a reader
-// sees the old file or the whole new one.
+// Writes a new file of the staged release, on the disk before the release is named.
 QString save(const QString &path, const QByteArray &data)
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size() || !file.commit())
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly) || file.write(data) != data.size()
+        || !DurableFile::sync(file))
         return u"cannot write %1: %2"_s.arg(path, file.errorString());
     return {};
 }
@@ -62,14 +63,8 @@ int Release::run(const QStringList &arguments)
         problem = readKeys();
     if (problem.isEmpty() && !newKeyPath.isEmpty())
         problem = writeNewKey();
-    if (problem.isEmpty() && !version.isEmpty() && !QDir().mkpath(folder))
-        problem = u"cannot make the folder %1"_s.arg(folder);
-    for (Source &source : sources) {
-        if (problem.isEmpty())
-            problem = copyFile(source);
-    }
     if (problem.isEmpty() && !version.isEmpty())
-        problem = writeList();
+        problem = publish();
     if (!problem.isEmpty()) {
         std::fprintf(stderr, "make-release: %s\n", qUtf8Printable(problem));
         return 1;
@@ -221,14 +216,30 @@ QString Release::writeNewKey()
     return {};
 }
 
-QString Release::copyFile(Source &source)
+QString Release::publish()
+{
+    ReleaseFolder releases(folder);
+    releases.setStepHook(stepHook);
+    QString problem = releases.begin();
+    for (Source &source : sources) {
+        if (problem.isEmpty())
+            problem = releases.step();
+        if (problem.isEmpty())
+            problem = copyFile(source, releases.stagingPath());
+    }
+    if (problem.isEmpty())
+        problem = writeList(releases);
+    return problem.isEmpty() ? releases.publish(version) : problem;
+}
+
+QString Release::copyFile(Source &source, const QString &into)
 {
     QFile in(source.path);
     if (!in.open(QIODevice::ReadOnly))
         return u"cannot read %1: %2"_s.arg(source.path, in.errorString());
-    const QString target = folder + u'/' + source.entry.name;
-    QSaveFile out(target);
-    if (!out.open(QIODevice::WriteOnly))
+    const QString target = into + u'/' + source.entry.name;
+    QFile out(target);
+    if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly))
         return u"cannot write %1: %2"_s.arg(target, out.errorString());
     // What the list states is what was copied, even if the source changes meanwhile.
     Crypto hash;
@@ -243,14 +254,14 @@ QString Release::copyFile(Source &source)
         if (out.write(data.data(), got) != got)
             return u"cannot write %1: %2"_s.arg(target, out.errorString());
     }
-    if (!out.commit())
+    if (!DurableFile::sync(out))
         return u"cannot write %1: %2"_s.arg(target, out.errorString());
     source.entry.sha256 = QString::fromLatin1(hash.result().toHex());
     source.entry.size = QString::number(size);
     return {};
 }
 
-QString Release::writeList()
+QString Release::writeList(ReleaseFolder &releases)
 {
     QByteArray list = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<UpdateList>\n"
         + element("Version", version) + element("LoginUrl", login) + element("ServerUrl", server)
@@ -267,22 +278,16 @@ QString Release::writeList()
     }
     list += "</UpdateList>\n";
 
-    const QString listPath = folder + u"/UpdateList.xml"_s;
-    const QString signaturePath = listPath + u".sig"_s;
-    if (privateKeyPem.isEmpty()) {
-        // A signature left from a signed release verifies no other list.
-        if (QFileInfo::exists(signaturePath) && !QFile::remove(signaturePath))
-            return u"cannot remove %1"_s.arg(signaturePath);
-        return save(listPath, list);
+    // Unsigned, the release has no signature at all: one of another list verifies nothing.
+    const QString listPath = releases.stagingPath() + u"/UpdateList.xml"_s;
+    QString problem = releases.step();
+    if (problem.isEmpty() && !privateKeyPem.isEmpty()) {
+        const QByteArray signature = Crypto::sign(privateKeyPem, list);
+        problem = signature.isEmpty()
+            ? u"cannot sign the list with %1"_s.arg(keyPath.isEmpty() ? newKeyPath : keyPath)
+            : save(listPath + u".sig"_s, signature.toBase64());
+        if (problem.isEmpty())
+            problem = releases.step();
     }
-    // There is no replacing the pair at once. The signature goes first: until the list follows, a
-    // client pairs the old list with the new signature and refuses it (no server version, its
-    // installation unchanged); no moment pairs a list with a signature that verifies it but its
-    // own, and a run stopped in between leaves a folder that is refused, never one that is wrongly
-    // taken. The list last also keeps it naming only files that are all in place.
-    const QByteArray signature = Crypto::sign(privateKeyPem, list);
-    if (signature.isEmpty())
-        return u"cannot sign the list with %1"_s.arg(keyPath.isEmpty() ? newKeyPath : keyPath);
-    const QString failed = save(signaturePath, signature.toBase64());
-    return failed.isEmpty() ? save(listPath, list) : failed;
+    return problem.isEmpty() ? save(listPath, list) : problem;
 }

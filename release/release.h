@@ -6,15 +6,22 @@
 #include <QString>
 #include <QStringList>
 
-// One run of the release tool: writes a server's update folder, the release's files first, then
+#include <functional>
+
+class ReleaseFolder;
+
+// One run of the release tool: publishes a release into a server's update folder, its files and
 // UpdateList.xml naming them with their Sha256, Size and Executable marking, signed with an
-// Ed25519 key when given one; or makes a new key.
+// Ed25519 key when given one, all at once (see ReleaseFolder); or makes a new key.
 class Release
 {
 public:
     // Runs the command line (without the program's name); prints what it did to stdout and what
     // is wrong to stderr. Returns the exit code: 0 done, 1 refused or failed, 2 a wrong command.
     int run(const QStringList &arguments);
+
+    // Test seam: the points between the steps of publishing (ReleaseFolder::setStepHook).
+    void setStepHook(std::function<bool(int)> hook) { stepHook = std::move(hook); }
 
 private:
     struct Source
@@ -29,8 +36,9 @@ private:
     QString collectSources();
     QString readKeys();
     QString writeNewKey();
-    QString copyFile(Source &source);
-    QString writeList();
+    QString publish();
+    QString copyFile(Source &source, const QString &into);
+    QString writeList(ReleaseFolder &releases);
 
     QString login, server, update, version, folder;
     QStringList given;
@@ -42,4 +50,5 @@ private:
     QByteArray newKeyPem;
     QByteArray publicKey; // the list's PublicKey: the new key's when one is made, else the signer's
     QList<Source> sources;
+    std::function<bool(int)> stepHook;
 };

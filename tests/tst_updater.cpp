@@ -1,14 +1,17 @@
 #include "crypto.h"
 #include "download.h"
+#include "durablefile.h"
 #include "installer.h"
 #include "mainwindow.h"
 #include "programdir.h"
 #include "programfolder.h"
+#include "release.h"
 #include "releasecheck.h"
+#include "releasefolder.h"
 #include "testmain.h"
 #include "testserver.h"
 
-#include <QProcess>
+#include <QLockFile>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -68,7 +71,10 @@ private Q_SLOTS:
     void update();
     void names_data();
     void names();
+    void releaseTool_data();
     void releaseTool();
+    void releaseStopped_data();
+    void releaseStopped();
 };
 
 void tst_Updater::update_data()
@@ -312,40 +318,211 @@ void tst_Updater::names()
     QCOMPARE(ReleaseCheck::problem(entries).isEmpty(), accepted);
 }
 
+namespace {
+
+// A web site's folder for the release tool: the update folder site/out it publishes into, and
+// the site's owner's own things beside it, which the tool must leave alone.
+class Site
+{
+public:
+    Site()
+    {
+        QVERIFY(dir.write(u"in/corvex"_s, "client", true)
+            && dir.write(u"in/lib/engine.dat"_s, "engine")
+            && dir.write(u"in/lib/run-tool"_s, "tool", true)
+            && dir.write(u"site/keep.txt"_s, "the owner's") && dir.write(u"site/out.old/x"_s, "x"));
+    }
+
+    QString out() const { return dir.filePath(u"site/out"_s); }
+    QString key() const { return dir.filePath(u"key.pem"_s); }
+    QByteArray publicKey() const { return Crypto::publicKey(dir.read(u"key.pem"_s)); }
+
+    // Runs the tool in-process over the release's files and any more given; its exit code.
+    int publish(const QString &version, const QStringList &options, const QStringList &more = {},
+        const std::function<bool(int)> &hook = {}) const
+    {
+        const QString base = u"http://127.0.0.1/"_s;
+        Release tool;
+        tool.setStepHook(hook);
+        return tool.run(QStringList { u"--login-url"_s, base, u"--server-url"_s, base,
+                            u"--update-url"_s, base + u"update/"_s }
+            + options
+            + QStringList { version, out(), dir.filePath(u"in/corvex"_s),
+                dir.filePath(u"in/lib"_s) }
+            + more);
+    }
+
+    // The version the folder serves when its list, the list's signature and every file it names
+    // belong together; empty otherwise.
+    QString served(const QString &folder) const
+    {
+        const QString listPath = folder + u"/UpdateList.xml"_s;
+        QFile list(listPath);
+        QFile signature(listPath + u".sig"_s);
+        if (!list.open(QIODevice::ReadOnly) || !signature.open(QIODevice::ReadOnly)
+            || !Crypto::verify(
+                publicKey(), list.readAll(), QByteArray::fromBase64(signature.readAll())))
+            return {};
+        const UpdateList read = UpdateList::read(listPath);
+        for (const UpdateList::FileEntry &file : read.files()) {
+            QFile served(folder + u'/' + file.name);
+            const QByteArray bytes = served.open(QIODevice::ReadOnly) ? served.readAll() : "";
+            if (file.sha256 != QString::fromLatin1(Crypto::sha256(bytes).toHex())
+                || file.size != QString::number(bytes.size()))
+                return {};
+        }
+        return read.value(u"Version"_s);
+    }
+    QString served() const { return served(out()); }
+
+    // Every entry of the folder, hidden ones and links included.
+    static QStringList entries(const QString &folder)
+    {
+        return QDir(folder).entryList(
+            QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+    }
+
+    ProgramFolder dir;
+};
+
+const QStringList releaseFiles { u"UpdateList.xml"_s, u"UpdateList.xml.sig"_s, u"corvex"_s,
+    u"engine.dat"_s, u"run-tool"_s };
+
+} // namespace
+
+void tst_Updater::releaseTool_data()
+{
+    QTest::addColumn<QString>("version");
+    QTest::addColumn<QStringList>("options"); // "KEY" stands for the folder's key
+    QTest::addColumn<QString>("name"); // of one more file, if any
+    QTest::addColumn<bool>("published");
+
+    const auto row = [](const char *fault, const char *version, const QStringList &options,
+                         bool published, const QString &name = {}) {
+        QTest::newRow(fault) << QString::fromUtf8(version) << options << name << published;
+    };
+    const QString key = u"KEY"_s;
+    row("an update address without a trailing slash", "3.0",
+        { u"--key"_s, key, u"--update-url"_s, u"http://127.0.0.1/update"_s }, false);
+    row("a new key written over a file", "3.0", { u"--key"_s, key, u"--new-key"_s, key }, false);
+    row("a version equal to the folder's", "2.0", { u"--key"_s, key }, false);
+    row("a version older than the folder's", "1.9", { u"--key"_s, key }, false);
+    row("a version newer only as numbers", "10.0", { u"--key"_s, key }, true);
+    row("a name ending in a blank", "3.0", { u"--key"_s, key }, false, u"engine.dat "_s);
+    row("a name ending in a dot", "3.0", { u"--key"_s, key }, false, u"engine.dat."_s);
+    row("a name the updater keeps for itself", "3.0", { u"--key"_s, key }, false, u"temp"_s);
+    row("unsigned into a signed folder", "3.0", {}, false);
+    row("signed by another key", "3.0", { u"--new-key"_s, u"other.pem"_s }, false);
+    row("the same version again with --force: a release folder of its own", "2.0",
+        { u"--key"_s, key, u"--force"_s }, true);
+    row("a version that is no folder name", "9/../x", { u"--key"_s, key }, true);
+}
+
 // The release tool publishes a signed list of what it copied, or refuses and publishes nothing.
 void tst_Updater::releaseTool()
 {
-    ProgramFolder dir;
-    QVERIFY(dir.write(u"in/corvex"_s, "client", true) && dir.write(u"in/lib/engine.dat"_s, "engine")
-        && dir.write(u"in/lib/run-tool"_s, "tool", true));
-    const QString key = dir.filePath(u"key.pem"_s);
-    const auto publish = [&dir](const QString &version, const QStringList &options) {
-        const QString base = u"http://127.0.0.1/"_s;
-        return QProcess::execute(QStringLiteral(MAKE_RELEASE_PATH),
-                   QStringList { u"--login-url"_s, base, u"--server-url"_s, base, u"--update-url"_s,
-                       base + u"update/"_s }
-                       + options
-                       + QStringList { version, dir.filePath(u"out"_s),
-                           dir.filePath(u"in/corvex"_s), dir.filePath(u"in/lib"_s) })
-            == 0;
-    };
-    QVERIFY2(!publish(u"2.0"_s, { u"--update-url"_s, u"http://127.0.0.1/update"_s }),
-        "an update address without a trailing slash");
+    QFETCH(QString, version);
+    QFETCH(QStringList, options);
+    QFETCH(QString, name);
+    QFETCH(bool, published);
 
     // A new key, its owner's only, signs; the programs in a folder are marked.
-    QVERIFY(publish(u"2.0"_s, { u"--new-key"_s, key }));
-    QCOMPARE(QFile::permissions(key) & ~(QFile::ReadUser | QFile::WriteUser),
+    Site site;
+    QCOMPARE(site.publish(u"2.0"_s, { u"--new-key"_s, site.key() }), 0);
+    QCOMPARE(QFile::permissions(site.key()) & ~(QFile::ReadUser | QFile::WriteUser),
         QFile::ReadOwner | QFile::WriteOwner);
-    const QByteArray publicKey = Crypto::publicKey(dir.read(u"key.pem"_s));
-    const UpdateList list = UpdateList::read(dir.filePath(u"out/UpdateList.xml"_s));
-    QCOMPARE(list.value(u"PublicKey"_s), QString::fromLatin1(publicKey.toBase64()));
-    QVERIFY(Crypto::verify(publicKey, dir.read(u"out/UpdateList.xml"_s),
-        QByteArray::fromBase64(dir.read(u"out/UpdateList.xml.sig"_s))));
+    const UpdateList list = UpdateList::read(site.out() + u"/UpdateList.xml"_s);
+    QCOMPARE(list.value(u"PublicKey"_s), QString::fromLatin1(site.publicKey().toBase64()));
     for (const UpdateList::FileEntry &file : list.files())
         QCOMPARE(file.executable, file.name == "engine.dat"_L1 ? QString() : u"yes"_s);
+    QCOMPARE(site.served(), u"2.0"_s);
+    const QString before = QFileInfo(site.out()).symLinkTarget();
 
-    QVERIFY2(!publish(u"3.0"_s, { u"--key"_s, key, u"--new-key"_s, key }), "a new key over a file");
-    QVERIFY2(!publish(u"2.0"_s, { u"--key"_s, key }), "a version not newer than the folder's");
+    options.replaceInStrings(u"KEY"_s, site.key());
+    options.replaceInStrings(u"other.pem"_s, site.dir.filePath(u"other.pem"_s));
+    const QString more = site.dir.filePath(u"in/more/"_s) + name;
+    QVERIFY(name.isEmpty() || site.dir.write(u"in/more/"_s + name, "more"));
+    QCOMPARE(site.publish(version, options, name.isEmpty() ? QStringList() : QStringList { more }),
+        published ? 0 : 1);
+    QCOMPARE(site.served(), published ? version : u"2.0"_s);
+    QCOMPARE(QFileInfo(site.out()).symLinkTarget() == before, !published);
+    QCOMPARE(Site::entries(site.out()), releaseFiles);
+    QCOMPARE(Site::entries(site.dir.filePath(u"site"_s)),
+        QStringList({ u"keep.txt"_s, u"out"_s, u"out.old"_s, u"out.releases"_s }));
+    QCOMPARE(Site::entries(site.out() + ReleaseFolder::releasesSuffix).size(), published ? 2 : 1);
+}
+
+void tst_Updater::releaseStopped_data()
+{
+    QTest::addColumn<bool>("realFolder");
+
+    QTest::newRow("over a release of the tool, a link") << false;
+    QTest::newRow("over a folder earlier tools left, a temporary file in it") << true;
+}
+
+// Stopped at any step, the update folder serves the whole old release or the whole new one, and
+// the next run cleans up what the stopped one left.
+void tst_Updater::releaseStopped()
+{
+    QFETCH(bool, realFolder);
+
+    QStringList servedAfterStops;
+    for (int stop = 0;; ++stop) {
+        // Two releases, so the run has an older one to remove.
+        Site site;
+        QCOMPARE(site.publish(u"0.9"_s, { u"--new-key"_s, site.key() }), 0);
+        QCOMPARE(site.publish(u"1.0"_s, { u"--key"_s, site.key() }), 0);
+        const QString releases = site.out() + ReleaseFolder::releasesSuffix;
+        if (realFolder) {
+            QVERIFY(QFile::remove(site.out()) && QDir().rename(releases + u"/1.0"_s, site.out())
+                && QDir(releases).removeRecursively()
+                && site.dir.write(u"site/out/engine.dat.Ab12Cd"_s, "half"));
+        }
+
+        bool stopped = false;
+        const int code
+            = site.publish(u"2.0"_s, { u"--key"_s, site.key() }, {}, [stop, &stopped](int at) {
+                  stopped = stopped || at == stop;
+                  return at != stop;
+              });
+        if (!stopped) {
+            QCOMPARE(code, 0);
+            break;
+        }
+        QCOMPARE(code, 1);
+        const QString served = site.served();
+        QVERIFY2(served == "1.0"_L1 || served == "2.0"_L1, qPrintable(u"stop %1"_s.arg(stop)));
+        servedAfterStops.append(served);
+
+        // One run at a time: another one holding the folder refuses this one.
+        QLockFile running(releases + u"/.lock"_s);
+        QVERIFY(running.tryLock());
+        QCOMPARE(site.publish(u"3.0"_s, { u"--key"_s, site.key() }), 1);
+        running.unlock();
+        QCOMPARE(site.served(), served);
+
+        QCOMPARE(site.publish(u"3.0"_s, { u"--key"_s, site.key() }), 0);
+        QCOMPARE(site.served(), u"3.0"_s);
+        QCOMPARE(Site::entries(site.out()), releaseFiles);
+        // Beside it, the release served and the one served before it, complete.
+        const QStringList kept = Site::entries(releases);
+        QCOMPARE(kept.size(), 2);
+        QStringList versions;
+        for (const QString &release : kept) {
+            QVERIFY(DurableFile::isPlainFolder(releases + u'/' + release));
+            versions.append(site.served(releases + u'/' + release));
+        }
+        versions.sort();
+        QCOMPARE(versions, QStringList({ served, u"3.0"_s }));
+        QCOMPARE(Site::entries(site.dir.filePath(u"site"_s)),
+            QStringList({ u"keep.txt"_s, u"out"_s, u"out.old"_s, u"out.releases"_s }));
+        QCOMPARE(site.dir.read(u"site/out.old/x"_s), "x");
+        // The link is relative: the site can move.
+        QVERIFY(QDir().rename(site.dir.filePath(u"site"_s), site.dir.filePath(u"moved"_s)));
+        QCOMPARE(site.served(site.dir.filePath(u"moved/out"_s)), u"3.0"_s);
+    }
+    // The swap is one of the steps, neither the first nor the last.
+    QVERIFY(servedAfterStops.contains(u"1.0"_s) && servedAfterStops.contains(u"2.0"_s));
 }
 
 TAVREL_TEST_MAIN(tst_Updater)
