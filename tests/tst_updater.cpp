@@ -12,6 +12,7 @@
 #include "testserver.h"
 
 #include <QLockFile>
+#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
