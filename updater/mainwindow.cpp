@@ -326,8 +326,9 @@ void MainWindow::setStatus(const QString &text)
 
 void MainWindow::finish(const QString &name)
 {
+    // A client that finds the lock still taken would leave at once.
+    lock.unlock();
     if (!ProgramDir::start(name))
         qCWarning(lcUpdate) << "could not start" << ProgramDir::executable(name);
-    lock.unlock();
     Q_EMIT done(0);
 }
