@@ -61,6 +61,11 @@ QString ProgramDir::skippedVersion()
     return tempDir() + QStringLiteral("/skip-version");
 }
 
+QString ProgramDir::badVersion()
+{
+    return tempDir() + QStringLiteral("/bad-version");
+}
+
 QString ProgramDir::cacheDir()
 {
     return path() + QStringLiteral("/cache");

@@ -17,6 +17,9 @@ QString updateList(); // <program dir>/UpdateList.xml
 QString tempDir(); // <program dir>/temp
 QString tempUpdateList(); // <program dir>/temp/UpdateList.xml
 QString skippedVersion(); // <program dir>/temp/skip-version: a release the user put off once
+// <program dir>/temp/bad-version: a release whose client did not start, rolled back; never
+// taken again
+QString badVersion();
 QString cacheDir(); // <program dir>/cache
 
 // The installer's journal and backup folder in temp/: while either is there, an installation

@@ -3,6 +3,7 @@
 #include "crypto.h"
 #include "download.h"
 
+#include <QDateTime>
 #include <QFile>
 #include <QUrl>
 
@@ -114,6 +115,24 @@ QString ServerList::judge(const UpdateList &local, const QByteArray &list,
         return QStringLiteral("the list is not well-formed");
     if (read.value(QStringLiteral("Version")).trimmed().isEmpty())
         return QStringLiteral("the list names no Version");
+    if (read.value(QStringLiteral("Notes")).toUtf8().size() > maxNotes)
+        return QStringLiteral("the list's Notes are longer than %1 bytes").arg(maxNotes);
+    if (read.contains(QStringLiteral("Rollout"))) {
+        const QString share = read.value(QStringLiteral("Rollout")).trimmed();
+        bool number = false;
+        const int rollout = share.toInt(&number);
+        if (!number || share.startsWith(u'+') || rollout < 0 || rollout > 100)
+            return QStringLiteral("the list's Rollout \"%1\" is not a share from 0 to 100")
+                .arg(share);
+    }
+    if (read.contains(QStringLiteral("Expires"))) {
+        const QString text = read.value(QStringLiteral("Expires")).trimmed();
+        const QDateTime expires = QDateTime::fromString(text, Qt::ISODate);
+        if (!expires.isValid() || !text.endsWith(u'Z'))
+            return QStringLiteral("the list's Expires \"%1\" is not a UTC time").arg(text);
+        if (expires <= QDateTime::currentDateTimeUtc())
+            return QStringLiteral("the server's list expired at %1").arg(text);
+    }
     if (signedOnly) {
         if (publicKey(read.value(QStringLiteral("PublicKey"))).isEmpty())
             return QStringLiteral("the signed list carries no PublicKey to hand on");

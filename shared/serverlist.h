@@ -17,13 +17,18 @@ class Download;
 // made by that key, checked before the list is read; and a signed list must hand a PublicKey
 // on, so the server can change the key but never switch signing off, and must give every File
 // its Sha256 and Size, so the signature covers every byte installed. Without a local PublicKey
-// the list is taken unsigned, as installations from before signing expect.
+// the list is taken unsigned, as installations from before signing expect. What else a list may
+// say is checked here too: Notes of at most 16 KiB, a Rollout from 0 to 100, and an Expires in
+// UTC (ISO 8601, "2027-01-31T00:00:00Z") that has not passed: a list that a frozen server keeps
+// serving stops counting then.
 class ServerList : public QObject
 {
     Q_OBJECT
 public:
     // A signature is 88 characters of base64; a longer answer is not one.
     static constexpr qint64 signatureSizeCap = 4096;
+    // What a release's Notes may hold, in bytes of UTF-8.
+    static constexpr qsizetype maxNotes = 16 * 1024;
 
     explicit ServerList(QObject *parent = nullptr);
 

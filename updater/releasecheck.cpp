@@ -63,10 +63,10 @@ QString ReleaseCheck::sameness(const QString &name)
 QStringList ReleaseCheck::reservedNames()
 {
     return { QStringLiteral("UpdateList.xml"), QStringLiteral("UpdateList.xml.sig"),
-        QStringLiteral("skip-version"), ProgramDir::updateLockName, ProgramDir::checkDirName,
-        QStringLiteral("partial"), Installer::journalName, Installer::backupName,
-        Installer::addedName, Installer::discardName, Installer::copyName, QStringLiteral("temp"),
-        QStringLiteral("cache"), QStringLiteral("plugins") };
+        QStringLiteral("skip-version"), QStringLiteral("bad-version"), ProgramDir::updateLockName,
+        ProgramDir::checkDirName, QStringLiteral("partial"), Installer::journalName,
+        Installer::backupName, Installer::addedName, Installer::discardName, Installer::copyName,
+        QStringLiteral("temp"), QStringLiteral("cache"), QStringLiteral("plugins") };
 }
 
 QString ReleaseCheck::problem(
