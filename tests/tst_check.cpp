@@ -6,10 +6,14 @@
 #include "programfolder.h"
 #include "testmain.h"
 #include "testserver.h"
+#include "updatequestion.h"
 #include "webprofile.h"
 
+#include <QLabel>
 #include <QLockFile>
+#include <QPlainTextEdit>
 #include <QProcess>
+#include <QPushButton>
 #include <QSslConfiguration>
 #include <QSslKey>
 
@@ -99,6 +103,17 @@ void tst_Check::outcome_data()
         << QByteArray("1.1") << "cut off" << login;
     QTest::newRow("newer list with an unescaped & after its Version: the login page")
         << QByteArray("1.1") << "unescaped &" << login;
+    QTest::newRow("at the minimum version, put off: the login page")
+        << QByteArray("1.1") << "以后再说" << login;
+    QTest::newRow("at the minimum version, update now: the updater")
+        << QByteArray("1.1") << "立即更新" << QString();
+    QTest::newRow("a release halted: the login page") << QByteArray("1.1") << "halted" << login;
+    QTest::newRow("a release halted, but below its minimum: the updater")
+        << QByteArray("1.1") << "halted below the minimum" << QString();
+    QTest::newRow("a newer list that expired: the login page")
+        << QByteArray("1.1") << "expired" << login;
+    QTest::newRow("the version rolled back here once: the login page")
+        << QByteArray("1.1") << "rolled back" << login;
     QTest::newRow("the updater at work: nothing fetched, nothing touched in temp")
         << QByteArray("1.1") << "updater at work" << QString();
     QTest::newRow("an unfinished installation: the updater first")
@@ -128,8 +143,16 @@ void tst_Check::outcome()
     QFETCH(QString, shown);
 
     TestServer server;
-    const QByteArray serverList = ProgramFolder::spoiled(
-        "<UpdateList><Version>" + serverVersion + "</Version></UpdateList>", fault);
+    const QByteArray optional = "<MinimumVersion>1.0</MinimumVersion><Notes>改进\n修复</Notes>";
+    const QMap<QString, QByteArray> steering { { u"以后再说"_s, optional },
+        { u"立即更新"_s, optional }, { u"halted"_s, "<Rollout>0</Rollout>" },
+        { u"halted below the minimum"_s,
+            "<Rollout>0</Rollout><MinimumVersion>1.1</MinimumVersion>" },
+        { u"expired"_s, "<Expires>2000-01-01T00:00:00Z</Expires>" } };
+    const QByteArray serverList = ProgramFolder::spoiled("<UpdateList><Version>" + serverVersion
+            + "</Version>" + steering.value(fault, "<Expires>2999-01-01T00:00:00Z</Expires>")
+            + "</UpdateList>",
+        fault);
     server.serve("/update/UpdateList.xml", serverList, "application/xml");
     // The installed list names a key; the server's list is signed by another.
     const QByteArray installedKey = fault == "forged"
@@ -154,6 +177,7 @@ void tst_Check::outcome()
         || (QDir().mkpath(dir.filePath(u"temp"_s))
             && QFile::link(outside.path(), dir.filePath(u"temp/check"_s))));
     QVERIFY(fault != "skipped" || dir.write(u"temp/skip-version"_s, "1.1"));
+    QVERIFY(fault != "rolled back" || dir.write(u"temp/bad-version"_s, "1.1"));
     QVERIFY(fault != "unfinished" || dir.write(u"temp/install-journal"_s, ""));
 
     if (fault == "no updater")
@@ -165,6 +189,20 @@ void tst_Check::outcome()
     check.setTimeouts(500, 1500);
     check.start(nullptr);
 
+    if (steering.value(fault) == optional) {
+        // Asked first, with the version and what it brings; answered as the row says.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            check.updateQuestion() && check.updateQuestion()->isVisible(), 10000);
+        UpdateQuestion *question = check.updateQuestion();
+        QCOMPARE(question->windowTitle(), u"发现新版本"_s);
+        QCOMPARE(question->findChild<QLabel *>()->text(), u"Tavrel 1.1"_s);
+        QCOMPARE(question->findChild<QPlainTextEdit *>()->toPlainText(), u"改进\n修复"_s);
+        for (QPushButton *button : question->findChildren<QPushButton *>()) {
+            QCOMPARE(button->isDefault(), button->text() == u"立即更新"_s);
+            if (button->text() == fault)
+                button->click();
+        }
+    }
     if (fault == "updater at work") {
         // Decided at once: the client leaves, and temp/ holds nothing but the updater's lock.
         QVERIFY(!check.mainWindow());

@@ -133,6 +133,9 @@ void tst_Download::serverList_data()
     QTest::newRow("installed key all zeros, with a signature of zeros that it verifies")
         << u"zero key"_s;
     QTest::newRow("a list handing on the all-zero key") << u"zero key handed on"_s;
+    for (const char *fault : { "Notes over 16 KiB", "Rollout of 101", "Rollout of -1",
+             "Expires not a time", "Expires without its Z", "expired" })
+        QTest::newRow(fault) << QString::fromLatin1(fault);
 }
 
 // The server's list counts only as the installed list's PublicKey allows; else it leaves nothing,
@@ -146,8 +149,21 @@ void tst_Download::serverList()
     const Crypto::KeyPair key = Crypto::newKeyPair();
     const Crypto::KeyPair other = Crypto::newKeyPair();
     const QByteArray zeros = QByteArray(Crypto::publicKeySize, 0).toBase64();
+    // What steers a release, at the edges of what is taken; and beyond them.
+    const QMap<QString, QByteArray> steering {
+        { u""_s,
+            "<Notes>" + QByteArray(ServerList::maxNotes, 'n')
+                + "</Notes><Rollout>100</Rollout><Expires>2999-01-01T00:00:00Z</Expires>" },
+        { u"Notes over 16 KiB"_s,
+            "<Notes>" + QByteArray(ServerList::maxNotes + 1, 'n') + "</Notes>" },
+        { u"Rollout of 101"_s, "<Rollout>101</Rollout>" },
+        { u"Rollout of -1"_s, "<Rollout>-1</Rollout>" },
+        { u"Expires not a time"_s, "<Expires>next week</Expires>" },
+        { u"Expires without its Z"_s, "<Expires>2999-01-01T00:00:00</Expires>" },
+        { u"expired"_s, "<Expires>2000-01-01T00:00:00Z</Expires>" },
+    };
     QByteArray list = "<UpdateList><Version>2.0</Version><File Name=\"a\" Sha256=\""
-        + QByteArray(64, 'a') + "\" Size=\"1\"/>";
+        + QByteArray(64, 'a') + "\" Size=\"1\"/>" + steering.value(fault, steering.value({}));
     if (fault != "no PublicKey"_L1)
         list += "<PublicKey>"
             + (fault == "zero key handed on"_L1 ? zeros : other.publicKey.toBase64())

@@ -12,6 +12,7 @@
 #include "testserver.h"
 
 #include <QLockFile>
+#include <QPlainTextEdit>
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
@@ -97,6 +98,9 @@ void tst_Updater::update_data()
             { "engine.dat", QByteArray(installedEngine).replace("installed", "following") } });
     row("list cut off after a newer Version", "cut off", "", "quillonv3");
     row("a newer list with an unescaped & after its Version", "unescaped &", "", "quillonv3");
+    row("a newer list that expired", "expired", "", "quillonv3");
+    row("the version rolled back here once", "rolled back", "", "quillonv3");
+    row("what the release brings: the window grows to show it", "notes", "", "new corvex");
     row("a client started during a slow download: it leaves, the verified list goes in",
         "client meanwhile", "", "new corvex");
     row("a list signed by another key than the installed one: nothing installed", "forged", "",
@@ -171,6 +175,12 @@ void tst_Updater::update()
         QVERIFY(installing(killed));
     }
     list.body = ProgramFolder::spoiled(list.body, fault);
+    const QByteArray notes = "新功能\n修复";
+    if (fault == "notes"_L1 || fault == "expired"_L1)
+        list.body.replace("</Version>",
+            fault == "notes"_L1 ? "</Version><Notes>" + notes + "</Notes>"
+                                : "</Version><Expires>2000-01-01T00:00:00Z</Expires>");
+    QVERIFY(fault != "rolled back"_L1 || dir.write(u"temp/bad-version"_s, "2.0"));
     if (fault == "no space"_L1) {
         list.body.replace("Size=\"25\"", "Size=\"100000000000000000\"");
         list.body
@@ -266,6 +276,7 @@ void tst_Updater::update()
     // update was put off.
     QStringList left = dir.files().keys().filter(u"temp/"_s);
     left.removeOne(u"temp/UpdateList.xml"_s);
+    left.removeOne(u"temp/bad-version"_s);
     QVERIFY(left.isEmpty() || then == u"暂不更新"_s);
     QList<QByteArray> ranges;
     for (const TestServer::Request &request : server.requests())
@@ -283,6 +294,11 @@ void tst_Updater::update()
                 before.value(name) == file.value());
     }
     QCOMPARE(dir.read(u"UpdateList.xml"_s) == list.body, updated || fault == "killed"_L1);
+    // Notes make room for themselves; without them the window keeps its size.
+    QCOMPARE(window.size(), fault == "notes"_L1 ? QSize(420, 260) : QSize(300, 80));
+    const auto *shown = window.findChild<QPlainTextEdit *>();
+    QCOMPARE(shown->isVisibleTo(&window) ? shown->toPlainText() : QString(),
+        fault == "notes"_L1 ? QString::fromUtf8(notes) : QString());
 }
 
 void tst_Updater::names_data()

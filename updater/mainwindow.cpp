@@ -4,16 +4,18 @@
 #include "download.h"
 #include "durablefile.h"
 #include "installer.h"
+#include "machinekey.h"
 #include "programdir.h"
 #include "releasecheck.h"
+#include "rollout.h"
 #include "serverlist.h"
 #include "updatelog.h"
-#include "versiontext.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QLabel>
+#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSaveFile>
@@ -87,6 +89,10 @@ MainWindow::MainWindow(QWidget *parent)
     retryButton->setGeometry(128, 44, 72, 26);
     laterButton = new QPushButton(tr("暂不更新"), this);
     laterButton->setGeometry(208, 44, 72, 26);
+    notesView = new QPlainTextEdit(this);
+    notesView->setGeometry(20, 80, 380, 160);
+    notesView->setReadOnly(true);
+    notesView->hide();
     connect(retryButton, &QPushButton::clicked, this, &MainWindow::start);
     connect(laterButton, &QPushButton::clicked, this, &MainWindow::later);
 
@@ -148,15 +154,17 @@ void MainWindow::requestList()
     httpGet(local);
 }
 
-// Files an earlier run left in the temp folder must not pass for this run's; folders stay.
+// Files an earlier run left in the temp folder must not pass for this run's; folders stay, and
+// so do the lock and the record of a rolled-back version.
 bool MainWindow::clearTemp()
 {
     QDir temp(ProgramDir::tempDir());
     if (!temp.mkpath(QStringLiteral(".")))
         return false;
+    const QString kept = QFileInfo(ProgramDir::badVersion()).fileName();
     bool cleared = true;
     for (const QString &name : temp.entryList(QDir::Files | QDir::Hidden | QDir::System)) {
-        if (name != lockName)
+        if (name != lockName && name != kept)
             cleared = temp.remove(name) && cleared;
     }
     return cleared;
@@ -180,7 +188,8 @@ void MainWindow::update()
     // A list refused left no file, and a list cut short has lost its File entries.
     const UpdateList &server = serverList->list();
     serverVersion = server.value(QStringLiteral("Version"));
-    if (VersionText::compare(serverVersion, localVersion) <= 0) {
+    if (Rollout::offer(server, localVersion, MachineKey::current(), Rollout::badVersion())
+        == Rollout::Offer::None) {
         // Without a list from the server, the next start may still continue for the same release.
         if (server.isWellFormed())
             dropPartials({});
@@ -190,6 +199,7 @@ void MainWindow::update()
     }
 
     qCDebug(lcUpdate) << "updating from" << localVersion << "to" << serverVersion;
+    showNotes(server.value(QStringLiteral("Notes")));
     fileList = server.files();
     // A file may not take the place of one of the program directory's folders.
     const QStringList reserved = ReleaseCheck::reservedNames()
@@ -317,6 +327,20 @@ void MainWindow::later()
         || file.write(serverVersion.toUtf8()) < 0 || !file.commit())
         qCDebug(lcUpdate) << "file open error";
     finish(QStringLiteral("corvex"));
+}
+
+// What the release brings, under the status line: the window grows to show it.
+void MainWindow::showNotes(const QString &notes)
+{
+    if (notes.trimmed().isEmpty())
+        return;
+    setFixedSize(420, 260);
+    statusLabel->resize(380, 50);
+    progressBar->resize(380, 6);
+    retryButton->move(248, 44);
+    laterButton->move(328, 44);
+    notesView->setPlainText(notes);
+    notesView->show();
 }
 
 void MainWindow::setStatus(const QString &text)

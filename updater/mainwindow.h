@@ -12,14 +12,16 @@
 class Download;
 class Installer;
 class QLabel;
+class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
 class ServerList;
 
 // The updater's one window and its whole run. It fetches the server's update list (signed, when
-// the installed list holds a key) and, when the server's version is newer than the installed one,
-// downloads and checks every file of the release that is not installed already, has them
-// installed all or nothing and starts the client again; otherwise it starts quillonv3. A failed
+// the installed list holds a key) and, when the list offers this installation a newer version
+// (see Rollout), shows what the release brings when the list says, downloads and checks every
+// file of the release that is not installed already, has them installed all or nothing and
+// starts the client again; otherwise it starts quillonv3. A failed
 // update leaves the installed version as it was, says why and offers to try again or to go on
 // with the installed version for now.
 class MainWindow : public QMainWindow
@@ -66,6 +68,7 @@ private:
     void install();
     void fail(const QString &reason);
     void setStatus(const QString &text);
+    void showNotes(const QString &notes);
     // Starts the program and ends the run.
     void finish(const QString &name);
 
@@ -85,5 +88,6 @@ private:
     QProgressBar *progressBar;
     QPushButton *retryButton;
     QPushButton *laterButton;
+    QPlainTextEdit *notesView;
     QLockFile lock;
 };

@@ -2,11 +2,13 @@
 
 #include "durablefile.h"
 #include "htmlview.h"
+#include "machinekey.h"
 #include "mainwindow.h"
 #include "programdir.h"
+#include "rollout.h"
 #include "serverlist.h"
 #include "updatelist.h"
-#include "versiontext.h"
+#include "updatequestion.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -100,19 +102,39 @@ void Check::httpFinished(bool ok, const QString &reason)
 {
     if (!ok)
         qCDebug(lcCheck) << "no server version:" << reason;
-    const QString remoteVersion
-        = ok ? serverList->list().value(QStringLiteral("Version")) : QString();
-    if (remoteVersion.isEmpty()) {
+    const UpdateList &server = serverList->list();
+    const QString remoteVersion = server.value(QStringLiteral("Version"));
+    const Rollout::Offer offer = ok
+        ? Rollout::offer(server, localVersion, MachineKey::current(), Rollout::badVersion())
+        : Rollout::Offer::None;
+    if (offer == Rollout::Offer::None || skipped(remoteVersion)) {
         openMainWindow();
         return;
     }
-    if (VersionText::compare(remoteVersion, localVersion) > 0 && !skipped(remoteVersion)) {
-        qCDebug(lcCheck) << "server version" << remoteVersion << "is newer than" << localVersion;
-        closeSplash();
-        if (startUpdater()) {
-            QCoreApplication::quit();
-            return;
-        }
+    qCDebug(lcCheck) << "server version" << remoteVersion << "is newer than" << localVersion;
+    closeSplash();
+    if (offer == Rollout::Offer::Required) {
+        handOver();
+        return;
+    }
+    // Put off, the question comes again at the next start.
+    question
+        = std::make_unique<UpdateQuestion>(remoteVersion, server.value(QStringLiteral("Notes")));
+    connect(question.get(), &QDialog::finished, this, [this](int result) {
+        question.release()->deleteLater();
+        if (result == QDialog::Accepted)
+            handOver();
+        else
+            openMainWindow();
+    });
+    question->show();
+}
+
+void Check::handOver()
+{
+    if (startUpdater()) {
+        QCoreApplication::quit();
+        return;
     }
     openMainWindow();
 }

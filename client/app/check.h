@@ -14,9 +14,11 @@ class HtmlView;
 class QLockFile;
 class ServerList;
 class MainWindow;
+class UpdateQuestion;
 
 // The start-up version check, once per run. It compares the installed version with the
-// server's, then either opens the main window on the login page or hands over to the updater.
+// server's, then either opens the main window on the login page or hands over to the updater:
+// at once when the update is required, after asking when the installation may put it off.
 // Whatever goes wrong on the way ends with the main window: the splash never stays up.
 class Check : public QObject
 {
@@ -31,6 +33,8 @@ public:
 
     // The main window, once the check has opened it.
     MainWindow *mainWindow() const { return window.get(); }
+    // The question whether to update now, while it is asked.
+    UpdateQuestion *updateQuestion() const { return question.get(); }
 
     // How long the server's list may stall, and take in all, before the check gives up on it.
     void setTimeouts(int stallMs, int deadlineMs);
@@ -45,6 +49,8 @@ private slots:
 
 private:
     void openMainWindow();
+    // Starts the updater and ends the client; opens the main window when it cannot.
+    void handOver();
     static QString checkFolder();
     // Ends the check's use of temp/: its folder goes and an updater may work there again.
     void leaveTemp();
@@ -60,4 +66,5 @@ private:
     ServerList *serverList;
     std::unique_ptr<QLockFile> updaterLock; // held while the check uses temp/
     std::unique_ptr<MainWindow> window;
+    std::unique_ptr<UpdateQuestion> question;
 };
