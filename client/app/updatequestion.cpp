@@ -3,7 +3,6 @@
 #include <QDialogButtonBox>
 #include <QLabel>
 #include <QPlainTextEdit>
-#include <QPushButton>
 #include <QVBoxLayout>
 
 UpdateQuestion::UpdateQuestion(const QString &version, const QString &notes, QWidget *parent)
@@ -19,9 +18,9 @@ UpdateQuestion::UpdateQuestion(const QString &version, const QString &notes, QWi
         resize(420, 300);
     }
     auto *buttons = new QDialogButtonBox(this);
-    QPushButton *now = buttons->addButton(tr("立即更新"), QDialogButtonBox::AcceptRole);
+    // The first button is the default one.
+    buttons->addButton(tr("立即更新"), QDialogButtonBox::AcceptRole);
     buttons->addButton(tr("以后再说"), QDialogButtonBox::RejectRole);
-    now->setDefault(true);
     layout->addWidget(buttons);
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
