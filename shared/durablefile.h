@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QIODevice>
 #include <QString>
 
 class QFile;
@@ -14,6 +15,11 @@ bool isPlainFolder(const QString &path);
 bool isPlainFile(const QString &path);
 // Anything at all under that name, a dangling link included.
 bool isTaken(const QString &path);
+
+// Opens the regular file named by file.fileName() without following a link. Whatever else holds
+// that name (a link, dangling or not, a folder with all it holds, a pipe) is removed first: the
+// entry itself, never what a link points to. A writable mode makes the file when it is missing.
+bool openPlain(QFile &file, QIODevice::OpenMode mode);
 
 // Flushes the file and waits until its contents are on the disk.
 bool sync(QFile &file);

@@ -1,0 +1,66 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+class Crypto;
+class QFileDevice;
+
+// Writes what a transfer receives into its file on a thread of its own, adding it to a SHA-256 on
+// the way, so that the receiving thread only hands pieces over and the network never waits for
+// the hash or the disk. The receiver holds back while hasRoom() is false and goes on at
+// pieceDone(): the file is never queued in memory. On Linux the file's pages are sent to the disk
+// a range at a time as it grows, so the sync that seals it has little left to do.
+class FileWriter : public QObject
+{
+    Q_OBJECT
+public:
+    // Large enough that a write costs little beside the copy it makes.
+    static constexpr qsizetype pieceSize = 2 * 1024 * 1024;
+    static constexpr int maxWaiting = 4;
+    // Written-out ranges on Linux; one is on the disk before the next one starts.
+    static constexpr qint64 writeBackSize = 8 * 1024 * 1024;
+
+    explicit FileWriter(QObject *parent = nullptr);
+    ~FileWriter() override;
+
+    // Starts writing into file at its position, and into hash (null: none). Neither may be
+    // touched elsewhere until finish().
+    void begin(QFileDevice *file, Crypto *hash);
+    bool isRunning() const { return worker.joinable(); }
+    // Whether the receiver may take in more.
+    bool hasRoom() const;
+    // Queued to be written; once the writer has failed, dropped.
+    void write(QByteArray piece);
+    // A piece could not be written: the file's error says why.
+    bool failed() const;
+    // Waits until every piece handed over is written, or the writer failed, and ends the
+    // thread. True when everything was written.
+    bool finish();
+
+Q_SIGNALS:
+    // A piece went to the file or failed. Sent from the writing thread.
+    void pieceDone();
+
+private:
+    void run();
+    void writeBack(qint64 end);
+
+    mutable std::mutex lock;
+    std::condition_variable wake; // a piece is waiting, or the end has come
+    std::deque<QByteArray> waiting;
+    bool busy = false; // a piece taken off waiting is being written
+    bool ending = false;
+    bool broken = false;
+    std::thread worker;
+    QFileDevice *file = nullptr;
+    Crypto *hash = nullptr;
+    qint64 position = 0; // where the next piece goes
+    qint64 sentOut = 0; // from here on nothing has been sent to the disk yet
+    qint64 pending = -1; // the start of the range sent out last, being written; -1 for none
+};
