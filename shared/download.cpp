@@ -75,7 +75,8 @@ void Download::start(const QUrl &url, const QString &path)
     QByteArray validator;
     if (partial) {
         QFile kept(partialPath + validatorSuffix);
-        validator = DurableFile::openPlain(kept, QIODevice::ReadOnly) ? kept.read(1024) : QByteArray();
+        validator
+            = DurableFile::openPlain(kept, QIODevice::ReadOnly) ? kept.read(1024) : QByteArray();
         const qint64 size = partial->size();
         // Without the validator the server could append the rest of another file.
         if (!validator.isEmpty() && size > 0 && (expectedSize < 0 || size < expectedSize))
@@ -371,8 +372,12 @@ void Download::settle()
     // An answer refused for what it holds, not for a broken connection, is no part of the file.
     spoiled = spoiled
         || (failure.isEmpty() && reply->error() == QNetworkReply::NoError && !reason.isEmpty());
-    if (reason.isEmpty() && !commit())
-        reason = writeFailure();
+    if (reason.isEmpty()) {
+        // The time to the disk shows between this line and the last.
+        qCDebug(lcDownload) << "received" << source << "- committing";
+        if (!commit())
+            reason = writeFailure();
+    }
     end(reason);
 }
 

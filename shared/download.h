@@ -47,7 +47,8 @@ public:
     // The whole transfer must be over within this time; 0 for no limit.
     void setDeadline(int milliseconds) { deadline = milliseconds; }
     // From windowMs after the request on, a transfer that received fewer than bytes within the
-    // last windowMs is given up as too slow, as a stalled one is. 0 bytes for no floor, the default.
+    // last windowMs is given up as too slow, as a stalled one is. 0 bytes for no floor, the
+    // default.
     void setRateFloor(qint64 bytes, int windowMs)
     {
         floorBytes = bytes;

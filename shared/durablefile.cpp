@@ -46,11 +46,14 @@ int openRegular(const QString &path, QIODevice::OpenMode mode)
     const bool writes = mode & QIODevice::WriteOnly;
     const bool reads = mode & QIODevice::ReadOnly;
     // As QFile has it: writing alone starts the file afresh.
-    const bool truncates = (mode & QIODevice::Truncate) || (writes && !reads && !(mode & QIODevice::Append));
+    const bool truncates
+        = (mode & QIODevice::Truncate) || (writes && !reads && !(mode & QIODevice::Append));
     const HANDLE handle = CreateFileW(native(path).c_str(),
         (reads ? GENERIC_READ : 0) | (writes ? GENERIC_WRITE : 0),
         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-        !writes ? OPEN_EXISTING : truncates ? CREATE_ALWAYS : OPEN_ALWAYS,
+        !writes         ? OPEN_EXISTING
+            : truncates ? CREATE_ALWAYS
+                        : OPEN_ALWAYS,
         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return -1;
@@ -59,7 +62,9 @@ int openRegular(const QString &path, QIODevice::OpenMode mode)
         && GetFileInformationByHandle(handle, &info)
         && !(info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
     const int fd = regular ? _open_osfhandle(intptr_t(handle),
-                       (reads && writes ? _O_RDWR : writes ? _O_WRONLY : _O_RDONLY)
+                       (reads && writes ? _O_RDWR
+                               : writes ? _O_WRONLY
+                                        : _O_RDONLY)
                            | (mode & QIODevice::Append ? _O_APPEND : 0) | _O_BINARY)
                            : -1;
     if (fd < 0)

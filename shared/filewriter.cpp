@@ -24,7 +24,7 @@ void FileWriter::begin(QFileDevice *target, Crypto *sha256)
     hash = sha256;
     position = file->pos();
     sentOut = position;
-    pending = -1;
+    synced = position;
     waiting.clear();
     busy = false;
     ending = false;
@@ -104,14 +104,15 @@ void FileWriter::writeBack(qint64 end)
     if (end - sentOut < writeBackSize || !file->flush())
         return;
     const int fd = file->handle();
-    // Waiting for the range before keeps at most two ranges of dirty pages: the disk is paced by
-    // the transfer instead of taking a gigabyte at the final sync.
-    if (pending >= 0)
-        sync_file_range(fd, pending, sentOut - pending,
-            SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
     sync_file_range(fd, sentOut, end - sentOut, SYNC_FILE_RANGE_WRITE);
-    pending = sentOut;
     sentOut = end;
+    // Waiting for what was sent out a while ago keeps the disk's queue full but bounds the dirty
+    // pages: the disk is paced by the transfer instead of taking a gigabyte at the final sync.
+    if (sentOut - synced > writeBackLag) {
+        sync_file_range(fd, synced, sentOut - writeBackLag - synced,
+            SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+        synced = sentOut - writeBackLag;
+    }
 #else
     Q_UNUSED(end);
 #endif

@@ -23,8 +23,10 @@ public:
     // Large enough that a write costs little beside the copy it makes.
     static constexpr qsizetype pieceSize = 2 * 1024 * 1024;
     static constexpr int maxWaiting = 4;
-    // Written-out ranges on Linux; one is on the disk before the next one starts.
+    // On Linux the file goes to the disk a range at a time, and at most writeBackLag of it is
+    // waiting to be written.
     static constexpr qint64 writeBackSize = 8 * 1024 * 1024;
+    static constexpr qint64 writeBackLag = 64 * 1024 * 1024;
 
     explicit FileWriter(QObject *parent = nullptr);
     ~FileWriter() override;
@@ -62,5 +64,5 @@ private:
     Crypto *hash = nullptr;
     qint64 position = 0; // where the next piece goes
     qint64 sentOut = 0; // from here on nothing has been sent to the disk yet
-    qint64 pending = -1; // the start of the range sent out last, being written; -1 for none
+    qint64 synced = 0; // up to here the file is on the disk
 };

@@ -177,7 +177,8 @@ void tst_Download::transfer()
 #endif
         break;
     case Left::ValidatorLink:
-        QVERIFY(QFile::remove(validator) && QFile::link(outside.filePath(u"validator"_s), validator));
+        QVERIFY(
+            QFile::remove(validator) && QFile::link(outside.filePath(u"validator"_s), validator));
         break;
     case Left::ValidatorLinkMidway:
         connect(&server, &TestServer::requestReceived, &server,
