@@ -357,11 +357,12 @@ void Download::settle()
         reason = consume();
         if (reason.isEmpty() && reply->bytesAvailable() > 0)
             return; // the writer's next piece brings the rest
-        if (reason.isEmpty() && filled > 0)
-            handOver();
+        spoiled = spoiled || !reason.isEmpty();
     }
-    // Everything taken in is on its way to the file, also from a transfer that broke off: the
-    // part kept is then all that came.
+    // What arrived goes to the file, also from a transfer that broke off: the part kept is then
+    // all that came. An answer refused for what it holds is no part of it.
+    if (filled > 0 && !spoiled)
+        handOver();
     if (!writer.finish()) {
         spoiled = true;
         if (reason.isEmpty())

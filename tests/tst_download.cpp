@@ -47,6 +47,7 @@ struct Limits
     qint64 floorBytes = 0;
     int floorWindowMs = 0;
     QString firstFailure; // the first start() fails so, leaving nothing; a second one then runs
+    QByteArray keptAfter; // what a failed transfer keeps for the next try
 };
 
 } // namespace
@@ -118,6 +119,8 @@ void tst_Download::transfer_data()
     QTest::newRow("a validator linked outside while the request travels: not written through")
         << tagged << with(checked, &L::left, Left::ValidatorLinkMidway) << "";
     const Limits foreign = with(resumed, &L::kept, QByteArray("bytes of another file"));
+    QTest::newRow("a connection dropped halfway keeps what came, with its validator") << with(
+        tagged, &R::dropAfter, 1000) << with(checked, &L::keptAfter, body.left(1000)) << "closed";
     QTest::newRow("a kept part of another file fails its SHA-256, dropped; the next start fetches "
                   "the whole")
         << ranges << with(foreign, &L::firstFailure, u"SHA-256"_s) << "";
@@ -154,7 +157,8 @@ void tst_Download::transfer()
     download.setRateFloor(limits.floorBytes, limits.floorWindowMs);
     const QString part = dir.filePath(u"part"_s);
     const QString validator = part + Download::validatorSuffix;
-    if (!limits.kept.isEmpty() || limits.left != Left::Nothing)
+    // As the updater keeps a part of every file it knows the SHA-256 of.
+    if (!limits.sha256.isEmpty())
         download.setPartialPath(part);
     if (!limits.kept.isEmpty())
         QVERIFY(dir.write(u"part"_s, limits.kept) && dir.write(u"part.validator"_s, "\"1\""));
@@ -209,10 +213,13 @@ void tst_Download::transfer()
     const QString reason = finished.first().at(1).toString();
     QVERIFY2(finished.first().at(0).toBool() == failure.isEmpty(), qPrintable(reason));
     QVERIFY2(reason.contains(failure, Qt::CaseInsensitive), qPrintable(reason));
-    // A failed transfer leaves nothing behind, not even a hidden part.
+    // A failed transfer leaves nothing behind, not even a hidden part; one that broke off keeps
+    // what came for the next try.
     QMap<QString, QByteArray> left;
     if (failure.isEmpty())
         left.insert(u"file"_s, response.body);
+    if (!limits.keptAfter.isEmpty())
+        left = { { u"part"_s, limits.keptAfter }, { u"part.validator"_s, "\"2\"" } };
     QCOMPARE(dir.files(), left);
 }
 
