@@ -357,7 +357,6 @@ void Download::settle()
         reason = consume();
         if (reason.isEmpty() && reply->bytesAvailable() > 0)
             return; // the writer's next piece brings the rest
-        spoiled = spoiled || !reason.isEmpty();
     }
     // What arrived goes to the file, also from a transfer that broke off: the part kept is then
     // all that came. An answer refused for what it holds is no part of it.

@@ -121,9 +121,13 @@ void tst_Download::transfer_data()
     const Limits foreign = with(resumed, &L::kept, QByteArray("bytes of another file"));
     QTest::newRow("a connection dropped halfway keeps what came, with its validator") << with(
         tagged, &R::dropAfter, 1000) << with(checked, &L::keptAfter, body.left(1000)) << "closed";
+    QTest::newRow("a server silent halfway: stalled, keeps what came")
+        << with(tagged, &R::silentAfter, 1000)
+        << with(with(checked, &L::stallMs, 300), &L::keptAfter, body.left(1000))
+        << "no data for 300 ms";
     QTest::newRow("a kept part of another file fails its SHA-256, dropped; the next start fetches "
                   "the whole")
-        << ranges << with(foreign, &L::firstFailure, u"SHA-256"_s) << "";
+        << tagged << with(foreign, &L::firstFailure, u"SHA-256"_s) << "";
 
     const Limits floor = with(with(Limits(), &L::floorBytes, 240), &L::floorWindowMs, 1200);
     QTest::newRow("10 bytes/s under a floor of 240 bytes in 1.2 s, never stalling: too slow")
