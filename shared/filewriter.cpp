@@ -29,30 +29,29 @@ void FileWriter::begin(QFileDevice *target, Crypto *sha256)
     busy = false;
     ending = false;
     broken = false;
-    worker = std::thread(&FileWriter::run, this);
+    worker.reset(QThread::create(&FileWriter::run, this));
+    worker->start();
 }
 
 bool FileWriter::hasRoom() const
 {
-    const std::lock_guard<std::mutex> guard(lock);
+    const QMutexLocker guard(&lock);
     return waiting.size() + (busy ? 1 : 0) < maxWaiting;
 }
 
 bool FileWriter::failed() const
 {
-    const std::lock_guard<std::mutex> guard(lock);
+    const QMutexLocker guard(&lock);
     return broken;
 }
 
 void FileWriter::write(QByteArray piece)
 {
-    {
-        const std::lock_guard<std::mutex> guard(lock);
-        if (broken)
-            return;
-        waiting.push_back(std::move(piece));
-    }
-    wake.notify_one();
+    const QMutexLocker guard(&lock);
+    if (broken)
+        return;
+    waiting.push_back(std::move(piece));
+    wake.wakeOne();
 }
 
 bool FileWriter::finish()
@@ -60,19 +59,21 @@ bool FileWriter::finish()
     if (!isRunning())
         return !broken;
     {
-        const std::lock_guard<std::mutex> guard(lock);
+        const QMutexLocker guard(&lock);
         ending = true;
+        wake.wakeOne();
     }
-    wake.notify_one();
-    worker.join();
+    worker->wait();
+    worker.reset();
     return !broken;
 }
 
 void FileWriter::run()
 {
-    std::unique_lock<std::mutex> guard(lock);
+    QMutexLocker guard(&lock);
     for (;;) {
-        wake.wait(guard, [this] { return !waiting.empty() || ending; });
+        while (waiting.empty() && !ending)
+            wake.wait(&lock);
         if (waiting.empty() || broken)
             return;
         const QByteArray piece = std::move(waiting.front());
@@ -86,7 +87,7 @@ void FileWriter::run()
             position += piece.size();
             writeBack(position);
         }
-        guard.lock();
+        guard.relock();
         busy = false;
         if (!written) {
             broken = true;
@@ -94,7 +95,7 @@ void FileWriter::run()
         }
         guard.unlock();
         Q_EMIT pieceDone();
-        guard.lock();
+        guard.relock();
     }
 }
 

@@ -1,12 +1,13 @@
 #pragma once
 
 #include <QByteArray>
+#include <QMutex>
 #include <QObject>
+#include <QThread>
+#include <QWaitCondition>
 
-#include <condition_variable>
 #include <deque>
-#include <mutex>
-#include <thread>
+#include <memory>
 
 class Crypto;
 class QFileDevice;
@@ -34,7 +35,7 @@ public:
     // Starts writing into file at its position, and into hash (null: none). Neither may be
     // touched elsewhere until finish().
     void begin(QFileDevice *file, Crypto *hash);
-    bool isRunning() const { return worker.joinable(); }
+    bool isRunning() const { return worker != nullptr; }
     // Whether the receiver may take in more.
     bool hasRoom() const;
     // Queued to be written; once the writer has failed, dropped.
@@ -53,13 +54,13 @@ private:
     void run();
     void writeBack(qint64 end);
 
-    mutable std::mutex lock;
-    std::condition_variable wake; // a piece is waiting, or the end has come
+    mutable QMutex lock;
+    QWaitCondition wake; // a piece is waiting, or the end has come
     std::deque<QByteArray> waiting;
     bool busy = false; // a piece taken off waiting is being written
     bool ending = false;
     bool broken = false;
-    std::thread worker;
+    std::unique_ptr<QThread> worker;
     QFileDevice *file = nullptr;
     Crypto *hash = nullptr;
     qint64 position = 0; // where the next piece goes
