@@ -10,7 +10,9 @@
 
 FileWriter::FileWriter(QObject *parent)
     : QObject(parent)
-{ }
+{
+    worker.setMaxThreadCount(1);
+}
 
 FileWriter::~FileWriter()
 {
@@ -29,8 +31,8 @@ void FileWriter::begin(QFileDevice *target, Crypto *sha256)
     busy = false;
     ending = false;
     broken = false;
-    worker.reset(QThread::create(&FileWriter::run, this));
-    worker->start();
+    running = true;
+    worker.start([this] { run(); });
 }
 
 bool FileWriter::hasRoom() const
@@ -63,8 +65,8 @@ bool FileWriter::finish()
         ending = true;
         wake.wakeOne();
     }
-    worker->wait();
-    worker.reset();
+    worker.waitForDone();
+    running = false;
     return !broken;
 }
 

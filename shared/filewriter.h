@@ -3,11 +3,10 @@
 #include <QByteArray>
 #include <QMutex>
 #include <QObject>
-#include <QThread>
+#include <QThreadPool>
 #include <QWaitCondition>
 
 #include <deque>
-#include <memory>
 
 class Crypto;
 class QFileDevice;
@@ -35,7 +34,7 @@ public:
     // Starts writing into file at its position, and into hash (null: none). Neither may be
     // touched elsewhere until finish().
     void begin(QFileDevice *file, Crypto *hash);
-    bool isRunning() const { return worker != nullptr; }
+    bool isRunning() const { return running; }
     // Whether the receiver may take in more.
     bool hasRoom() const;
     // Queued to be written; once the writer has failed, dropped.
@@ -60,7 +59,8 @@ private:
     bool busy = false; // a piece taken off waiting is being written
     bool ending = false;
     bool broken = false;
-    std::unique_ptr<QThread> worker;
+    bool running = false;
+    QThreadPool worker; // of one thread
     QFileDevice *file = nullptr;
     Crypto *hash = nullptr;
     qint64 position = 0; // where the next piece goes
