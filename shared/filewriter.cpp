@@ -4,6 +4,8 @@
 
 #include <QFileDevice>
 
+#include <algorithm>
+
 #ifdef Q_OS_LINUX
 #include <fcntl.h>
 #endif
@@ -11,7 +13,7 @@
 FileWriter::FileWriter(QObject *parent)
     : QObject(parent)
 {
-    worker.setMaxThreadCount(1);
+    worker.setMaxThreadCount(2);
 }
 
 FileWriter::~FileWriter()
@@ -28,17 +30,24 @@ void FileWriter::begin(QFileDevice *target, Crypto *sha256)
     sentOut = position;
     synced = position;
     waiting.clear();
-    busy = false;
+    dropped = handed = hashed = written = 0;
     ending = false;
     broken = false;
     running = true;
-    worker.start([this] { run(); });
+    worker.start([this] { run(written, &FileWriter::writeToFile); });
+    if (hash)
+        worker.start([this] { run(hashed, &FileWriter::addToHash); });
+}
+
+qint64 FileWriter::through() const
+{
+    return hash ? std::min(hashed, written) : written;
 }
 
 bool FileWriter::hasRoom() const
 {
     const QMutexLocker guard(&lock);
-    return waiting.size() + (busy ? 1 : 0) < maxWaiting;
+    return handed - through() < maxWaiting;
 }
 
 bool FileWriter::failed() const
@@ -53,7 +62,8 @@ void FileWriter::write(QByteArray piece)
     if (broken)
         return;
     waiting.push_back(std::move(piece));
-    wake.wakeOne();
+    ++handed;
+    wake.wakeAll();
 }
 
 bool FileWriter::finish()
@@ -63,42 +73,57 @@ bool FileWriter::finish()
     {
         const QMutexLocker guard(&lock);
         ending = true;
-        wake.wakeOne();
+        wake.wakeAll();
     }
     worker.waitForDone();
     running = false;
     return !broken;
 }
 
-void FileWriter::run()
+void FileWriter::run(qint64 &count, bool (FileWriter::*take)(const QByteArray &))
 {
     QMutexLocker guard(&lock);
     for (;;) {
-        while (waiting.empty() && !ending)
+        while (count == handed && !ending && !broken)
             wake.wait(&lock);
-        if (waiting.empty() || broken)
+        if (count == handed || broken)
             return;
-        const QByteArray piece = std::move(waiting.front());
-        waiting.pop_front();
-        busy = true;
+        // A shallow copy: the other thread may read the same bytes meanwhile.
+        const QByteArray piece = waiting.at(count - dropped);
         guard.unlock();
-        if (hash)
-            hash->addData(piece);
-        const bool written = file->write(piece) == piece.size();
-        if (written) {
-            position += piece.size();
-            writeBack(position);
-        }
+        const bool taken = (this->*take)(piece);
         guard.relock();
-        busy = false;
-        if (!written) {
-            broken = true;
-            waiting.clear();
+        ++count;
+        broken = broken || !taken;
+        bool freed = false;
+        while (dropped < through()) {
+            waiting.pop_front();
+            ++dropped;
+            freed = true;
         }
-        guard.unlock();
-        Q_EMIT pieceDone();
-        guard.relock();
+        if (broken)
+            wake.wakeAll();
+        if (freed || broken) {
+            guard.unlock();
+            Q_EMIT pieceDone();
+            guard.relock();
+        }
     }
+}
+
+bool FileWriter::addToHash(const QByteArray &piece)
+{
+    hash->addData(piece);
+    return true;
+}
+
+bool FileWriter::writeToFile(const QByteArray &piece)
+{
+    if (file->write(piece) != piece.size())
+        return false;
+    position += piece.size();
+    writeBack(position);
+    return true;
 }
 
 void FileWriter::writeBack(qint64 end)

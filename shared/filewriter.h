@@ -11,17 +11,17 @@
 class Crypto;
 class QFileDevice;
 
-// Writes what a transfer receives into its file on a thread of its own, adding it to a SHA-256 on
-// the way, so that the receiving thread only hands pieces over and the network never waits for
-// the hash or the disk. The receiver holds back while hasRoom() is false and goes on at
-// pieceDone(): the file is never queued in memory. On Linux the file's pages are sent to the disk
-// a range at a time as it grows, so the sync that seals it has little left to do.
+// Writes what a transfer receives into its file and adds it to a SHA-256, on two threads of its
+// own side by side, so that the receiving thread only hands pieces over and neither the network
+// nor the disk waits for the hash. The receiver holds back while hasRoom() is false and goes on
+// at pieceDone(): the file is never queued in memory. On Linux the file's pages are sent to the
+// disk a range at a time as it grows, so the sync that seals it has little left to do.
 class FileWriter : public QObject
 {
     Q_OBJECT
 public:
     // Large enough that a write costs little beside the copy it makes.
-    static constexpr qsizetype pieceSize = 2 * 1024 * 1024;
+    static constexpr qsizetype pieceSize = 1024 * 1024;
     static constexpr int maxWaiting = 4;
     // On Linux the file goes to the disk a range at a time, and at most writeBackLag of it is
     // waiting to be written.
@@ -46,21 +46,30 @@ public:
     bool finish();
 
 Q_SIGNALS:
-    // A piece went to the file or failed. Sent from the writing thread.
+    // A piece went to the file and the hash, or could not: room for another. Sent from one of
+    // the writer's threads.
     void pieceDone();
 
 private:
-    void run();
+    // Takes every piece in turn, from the first one that count says it has not had.
+    void run(qint64 &count, bool (FileWriter::*take)(const QByteArray &));
+    bool addToHash(const QByteArray &piece);
+    bool writeToFile(const QByteArray &piece);
     void writeBack(qint64 end);
+    // Pieces both the hash and the file have had.
+    qint64 through() const;
 
     mutable QMutex lock;
     QWaitCondition wake; // a piece is waiting, or the end has come
-    std::deque<QByteArray> waiting;
-    bool busy = false; // a piece taken off waiting is being written
+    std::deque<QByteArray> waiting; // not yet through both
+    qint64 dropped = 0; // pieces that were through both, before waiting's first
+    qint64 handed = 0;
+    qint64 hashed = 0;
+    qint64 written = 0;
     bool ending = false;
     bool broken = false;
     bool running = false;
-    QThreadPool worker; // of one thread
+    QThreadPool worker; // a thread for the hash, one for the file
     QFileDevice *file = nullptr;
     Crypto *hash = nullptr;
     qint64 position = 0; // where the next piece goes
