@@ -119,6 +119,10 @@ void tst_Download::transfer_data()
     QTest::newRow("a validator linked outside while the request travels: not written through")
         << tagged << with(checked, &L::left, Left::ValidatorLinkMidway) << "";
     const Limits foreign = with(resumed, &L::kept, QByteArray("bytes of another file"));
+    const QByteArray large = body.repeated(2500); // pieces that differ, more than the writer holds
+    QTest::newRow("a file of many pieces, the writer behind at times: all of it, in order")
+        << with(plain, &R::body, large)
+        << Limits(5000, 0, -1, large.size(), Crypto::sha256(large).toHex()) << "";
     QTest::newRow("a connection dropped halfway keeps what came, with its validator") << with(
         tagged, &R::dropAfter, 1000) << with(checked, &L::keptAfter, body.left(1000)) << "closed";
     QTest::newRow("a server silent halfway: stalled, keeps what came")
