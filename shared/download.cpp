@@ -373,7 +373,7 @@ void Download::settle()
     spoiled = spoiled
         || (failure.isEmpty() && reply->error() == QNetworkReply::NoError && !reason.isEmpty());
     if (reason.isEmpty()) {
-        // The time to the disk shows between this line and the last.
+        // Everything is written and checked: from here to "got" the file is synced and renamed.
         qCDebug(lcDownload) << "received" << source << "- committing";
         if (!commit())
             reason = writeFailure();
