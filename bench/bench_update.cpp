@@ -3,7 +3,8 @@
 // SHA-256 and has it on the disk before it takes its name, so curl is also timed followed by
 // "sync" of its file; the updater's own log splits its run into the list, the file (up to its
 // final sync) and the installation. The parts alone, side by side: the SHA-256 of the file
-// ("openssl dgst") and writing it to the disk with its sync ("dd conv=fsync"). The updater streams
+// ("openssl dgst") and writing it to the disk with its sync ("dd conv=fsync"); then curl again,
+// which shows how far the machine's pace drifted meanwhile. The updater streams
 // to disk, so its peak memory must stay flat whatever the size of the file.
 // Two more runs show what does not travel: a release of 200 files of which 199 are installed
 // already against one of which none is, and a file whose connection is cut at 90 %, then
@@ -412,16 +413,22 @@ int main(int argc, char *argv[])
         }
 
         const QString curlFile = work.filePath(QStringLiteral("curl.bin"));
-        settleDisk();
-        const Figures byCurl = measure(QStringLiteral("curl"),
-            { QStringLiteral("-s"), QStringLiteral("-o"), curlFile,
-                server.url(QStringLiteral("big.bin")) },
-            work.path());
-        const Figures bySync = measure(QStringLiteral("sync"), { curlFile }, work.path());
-        report("curl", mebibytes, byCurl);
-        report("curl + sync", mebibytes,
-            { byCurl.seconds + bySync.seconds, std::max(byCurl.peakMiB, bySync.peakMiB),
-                byCurl.cpuSeconds + bySync.cpuSeconds, {} });
+        // curl, then the sync of its file, reported as curl and as curl + sync.
+        const auto byCurlAndSync = [&](const char *curlName, const char *syncName) {
+            settleDisk();
+            QFile::remove(curlFile);
+            const Figures byCurl = measure(QStringLiteral("curl"),
+                { QStringLiteral("-s"), QStringLiteral("-o"), curlFile,
+                    server.url(QStringLiteral("big.bin")) },
+                work.path());
+            const Figures bySync = measure(QStringLiteral("sync"), { curlFile }, work.path());
+            report(curlName, mebibytes, byCurl);
+            report(syncName, mebibytes,
+                { byCurl.seconds + bySync.seconds, std::max(byCurl.peakMiB, bySync.peakMiB),
+                    byCurl.cpuSeconds + bySync.cpuSeconds, {} });
+            return std::make_pair(byCurl, bySync);
+        };
+        const auto [byCurl, bySync] = byCurlAndSync("curl", "curl + sync");
 
         settleDisk();
         const Figures byUpdater = measure(updater, {}, program,
@@ -461,6 +468,8 @@ int main(int argc, char *argv[])
                 QStringLiteral("status=none") },
             work.path());
         report("disk alone", mebibytes, byDisk);
+        // The same again at the end: how far the machine's pace drifted during the run.
+        byCurlAndSync("curl again", "curl + sync");
         if (!installed) {
             std::fprintf(stderr, "the updater did not install the file\n");
             return 1;
