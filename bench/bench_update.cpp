@@ -1,12 +1,14 @@
-// Downloads one large release file through the real updater from a loopback server, then with
-// curl from the same server, and reports the time, throughput and peak memory of each. The
-// updater streams to disk, so its peak memory must stay flat whatever the size of the file.
+// Downloads one large release file with curl and through the real updater from one loopback
+// server, and reports the time, throughput and peak memory of each. The updater checks the file's
+// SHA-256 and has it on the disk before it takes its name, so curl is also timed followed by
+// "sync" of its file; the updater's own log splits its run into the list, the file (up to its
+// final sync) and the installation. The parts alone, side by side: the SHA-256 of the file
+// ("openssl dgst") and writing it to the disk with its sync ("dd conv=fsync"); then curl again,
+// which shows how far the machine's pace drifted meanwhile. The updater streams
+// to disk, so its peak memory must stay flat whatever the size of the file.
 // Two more runs show what does not travel: a release of 200 files of which 199 are installed
 // already against one of which none is, and a file whose connection is cut at 90 %, then
 // continued by the next start of the updater.
-//
-// curl is followed by "openssl dgst -sha256" of its file, what a script that checks its download
-// would add; the updater checks the file's SHA-256 as it arrives.
 //
 //   build/bin/bench_update [MiB...]      sizes of the release file, default 64 1024
 //   build/bin/bench_update unchanged     200 files of 1.5 MiB, 199 of them installed
@@ -15,7 +17,6 @@
 #include "crypto.h"
 
 #include <QCoreApplication>
-#include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -140,7 +141,7 @@ QByteArray writeRandomFile(const QString &path, qint64 bytes)
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         return {};
-    QCryptographicHash hash(QCryptographicHash::Sha256);
+    Crypto hash;
     QList<quint32> block(mebibyte / sizeof(quint32));
     for (qint64 left = bytes; left > 0; left -= mebibyte) {
         QRandomGenerator::global()->fillRange(block.data(), block.size());
@@ -158,18 +159,24 @@ struct Figures
     double seconds = -1;
     double peakMiB = -1;
     double cpuSeconds = -1; // user and system
+    QByteArray log; // what the program wrote to stderr
 };
 
-// Runs the program under GNU time while this process's event loop keeps serving.
-Figures measure(const QString &program, const QStringList &arguments, const QString &workDir)
+// Runs the program under GNU time while this process's event loop keeps serving. With logRules,
+// its log lines carry the seconds since it started.
+Figures measure(const QString &program, const QStringList &arguments, const QString &workDir,
+    const QString &logRules = QStringLiteral("*.debug=false"))
 {
     const QString timing = workDir + QStringLiteral("/time.txt");
     QProcess process;
     process.setWorkingDirectory(workDir);
     process.setProcessChannelMode(QProcess::ForwardedOutputChannel);
+    process.setStandardErrorFile(workDir + QStringLiteral("/stderr.txt"));
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    environment.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("*.debug=false"));
+    environment.insert(QStringLiteral("QT_LOGGING_RULES"), logRules);
+    environment.insert(
+        QStringLiteral("QT_MESSAGE_PATTERN"), QStringLiteral("%{time process} %{message}"));
     process.setProcessEnvironment(environment);
     QEventLoop loop;
     QObject::connect(&process, &QProcess::finished, &loop, &QEventLoop::quit);
@@ -181,18 +188,35 @@ Figures measure(const QString &program, const QStringList &arguments, const QStr
         return {};
     loop.exec();
     QFile result(timing);
-    if (!result.open(QIODevice::ReadOnly))
+    QFile log(workDir + QStringLiteral("/stderr.txt"));
+    if (!result.open(QIODevice::ReadOnly) || !log.open(QIODevice::ReadOnly))
         return {};
     const QList<QByteArray> parts = result.readAll().trimmed().split(' ');
     return { parts.value(0).toDouble(), parts.value(1).toDouble() / 1024,
-        parts.value(2).toDouble() + parts.value(3).toDouble() };
+        parts.value(2).toDouble() + parts.value(3).toDouble(), log.readAll() };
 }
 
 void report(const char *who, qint64 mebibytes, const Figures &figures)
 {
-    std::printf("  %-8s %7.2f s  %8.1f MiB/s  peak memory %7.1f MiB  CPU %6.2f s\n", who,
+    std::printf("  %-14s %7.2f s  %8.1f MiB/s  peak memory %7.1f MiB  CPU %6.2f s\n", who,
         figures.seconds, figures.seconds > 0 ? double(mebibytes) / figures.seconds : 0.0,
         figures.peakMiB, figures.cpuSeconds);
+}
+
+// The seconds since the start of the first log line holding text; -1 for none.
+double loggedAt(const QByteArray &log, const QByteArray &text)
+{
+    for (const QByteArray &line : log.split('\n')) {
+        if (line.contains(text))
+            return line.trimmed().split(' ').value(0).toDouble();
+    }
+    return -1;
+}
+
+// Waits for the disk to take every dirty page, so that one run does not pay for the one before.
+void settleDisk()
+{
+    QProcess::execute(QStringLiteral("sync"), {});
 }
 
 QByteArray listEntry(const QString &name, const QByteArray &sha256, qint64 size)
@@ -388,26 +412,64 @@ int main(int argc, char *argv[])
             return 1;
         }
 
-        const Figures byUpdater = measure(updater, {}, program);
+        const QString curlFile = work.filePath(QStringLiteral("curl.bin"));
+        // curl, then the sync of its file, reported as curl and as curl + sync.
+        const auto byCurlAndSync = [&](const char *curlName, const char *syncName) {
+            settleDisk();
+            QFile::remove(curlFile);
+            const Figures byCurl = measure(QStringLiteral("curl"),
+                { QStringLiteral("-s"), QStringLiteral("-o"), curlFile,
+                    server.url(QStringLiteral("big.bin")) },
+                work.path());
+            const Figures bySync = measure(QStringLiteral("sync"), { curlFile }, work.path());
+            report(curlName, mebibytes, byCurl);
+            report(syncName, mebibytes,
+                { byCurl.seconds + bySync.seconds, std::max(byCurl.peakMiB, bySync.peakMiB),
+                    byCurl.cpuSeconds + bySync.cpuSeconds, {} });
+            return std::make_pair(byCurl, bySync);
+        };
+        const auto [byCurl, bySync] = byCurlAndSync("curl", "curl + sync");
+
+        settleDisk();
+        const Figures byUpdater = measure(updater, {}, program,
+            QStringLiteral("*.debug=false\ntavrel.download.debug=true\nupdate.debug=true"));
         const bool installed
             = QFileInfo(program + QStringLiteral("/big.bin")).size() == mebibytes * mebibyte;
         report("updater", mebibytes, byUpdater);
-        QFile::remove(program + QStringLiteral("/big.bin"));
-        const Figures byCurl = measure(QStringLiteral("curl"),
-            { QStringLiteral("-s"), QStringLiteral("-o"), work.filePath(QStringLiteral("curl.bin")),
-                server.url(QStringLiteral("big.bin")) },
-            work.path());
-        report("curl", mebibytes, byCurl);
-        // What a shell script that checks the file it fetched would pay on top of curl.
-        const Figures byDigest = measure(QStringLiteral("openssl"),
-            { QStringLiteral("dgst"), QStringLiteral("-sha256"),
-                work.filePath(QStringLiteral("curl.bin")) },
-            work.path());
-        report("+ sha256", mebibytes, byDigest);
-        if (byUpdater.seconds > 0 && byCurl.seconds > 0)
-            std::printf("  updater at %.2f of curl's throughput, %.2f of curl + openssl dgst's\n",
+        // Its log: the list, then the file once it is complete, checked and synced, then the
+        // installation.
+        const double listAt = loggedAt(byUpdater.log, "UpdateList.xml\") ");
+        const double receivedAt = loggedAt(byUpdater.log, "big.bin\") - committing");
+        const double fileAt = loggedAt(
+            byUpdater.log, "big.bin\") " + QByteArray::number(mebibytes * mebibyte) + " bytes");
+        const double installedAt = loggedAt(byUpdater.log, "installed ");
+        const double download = fileAt - listAt;
+        std::printf("    start and list %.2f s, the file until synced %.2f s (%.1f MiB/s: received "
+                    "%.2f s, final sync %.2f s), installing %.2f s, quitting %.2f s\n",
+            listAt, download, download > 0 ? double(mebibytes) / download : 0.0,
+            receivedAt - listAt, fileAt - receivedAt, installedAt - fileAt,
+            byUpdater.seconds - installedAt);
+        if (byUpdater.seconds > 0 && download > 0)
+            std::printf("  updater at %.2f of curl's throughput, %.2f of curl + sync's; "
+                        "its download alone at %.2f and %.2f\n",
                 byCurl.seconds / byUpdater.seconds,
-                (byCurl.seconds + byDigest.seconds) / byUpdater.seconds);
+                (byCurl.seconds + bySync.seconds) / byUpdater.seconds, byCurl.seconds / download,
+                (byCurl.seconds + bySync.seconds) / download);
+
+        // The parts alone: what a script that checks its download would add, and the disk.
+        settleDisk();
+        const Figures byDigest = measure(QStringLiteral("openssl"),
+            { QStringLiteral("dgst"), QStringLiteral("-sha256"), curlFile }, work.path());
+        report("sha256 alone", mebibytes, byDigest);
+        const Figures byDisk = measure(QStringLiteral("dd"),
+            { QStringLiteral("if=") + curlFile,
+                QStringLiteral("of=") + work.filePath(QStringLiteral("dd.bin")),
+                QStringLiteral("bs=4M"), QStringLiteral("conv=fsync"),
+                QStringLiteral("status=none") },
+            work.path());
+        report("disk alone", mebibytes, byDisk);
+        // The same again at the end: how far the machine's pace drifted during the run.
+        byCurlAndSync("curl again", "curl + sync");
         if (!installed) {
             std::fprintf(stderr, "the updater did not install the file\n");
             return 1;

@@ -2,10 +2,12 @@
 
 #include "durablefile.h"
 
-#include <QFileInfo>
+#include <QFile>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QSaveFile>
+
+#include <algorithm>
 
 Q_LOGGING_CATEGORY(lcDownload, "tavrel.download")
 
@@ -19,6 +21,8 @@ Download::Download(QObject *parent)
         [this] { fail(QStringLiteral("no data for %1 ms").arg(stallTimeout)); });
     connect(&deadlineTimer, &QTimer::timeout, this,
         [this] { fail(QStringLiteral("not done within %1 ms").arg(deadline)); });
+    connect(&rateTimer, &QTimer::timeout, this, &Download::sampleRate);
+    connect(&writer, &FileWriter::pieceDone, this, &Download::onPieceDone);
 }
 
 Download::~Download()
@@ -28,6 +32,7 @@ Download::~Download()
         reply->abort();
         reply->deleteLater();
     }
+    writer.finish();
     if (file)
         file->cancelWriting();
 }
@@ -39,20 +44,25 @@ void Download::start(const QUrl &url, const QString &path)
     target = path;
     failure.clear();
     received = 0;
+    arrived = 0;
     resumed = 0;
     spoiled = false;
     headersChecked = false;
     diskFull = false;
     hash.reset();
 
+    bool opened = false;
     if (partialPath.isEmpty()) {
         file = std::make_unique<QSaveFile>(path);
         out = file.get();
+        opened = file->open(QIODevice::WriteOnly);
     } else {
+        // Whatever an earlier run left there, only a plain file of our own is continued.
         partial = std::make_unique<QFile>(partialPath);
         out = partial.get();
+        opened = DurableFile::openPlain(*partial, QIODevice::ReadWrite);
     }
-    if (!out->open(partial ? QIODevice::ReadWrite : QIODevice::WriteOnly)) {
+    if (!opened) {
         const QString reason
             = QStringLiteral("cannot write %1: %2").arg(out->fileName(), out->errorString());
         file.reset();
@@ -65,7 +75,8 @@ void Download::start(const QUrl &url, const QString &path)
     QByteArray validator;
     if (partial) {
         QFile kept(partialPath + validatorSuffix);
-        validator = kept.open(QIODevice::ReadOnly) ? kept.read(1024) : QByteArray();
+        validator
+            = DurableFile::openPlain(kept, QIODevice::ReadOnly) ? kept.read(1024) : QByteArray();
         const qint64 size = partial->size();
         // Without the validator the server could append the rest of another file.
         if (!validator.isEmpty() && size > 0 && (expectedSize < 0 || size < expectedSize))
@@ -78,7 +89,26 @@ void Download::start(const QUrl &url, const QString &path)
         deadlineTimer.start(deadline);
     else
         deadlineTimer.stop();
+    arrivedAt = { 0 };
+    if (floorBytes > 0 && floorWindow > 0)
+        rateTimer.start(std::max(1, floorWindow / rateSamples));
+    else
+        rateTimer.stop();
     get(validator);
+}
+
+void Download::sampleRate()
+{
+    arrivedAt.append(arrived);
+    if (arrivedAt.size() <= rateSamples)
+        return;
+    const qint64 lately = arrivedAt.last() - arrivedAt.first();
+    arrivedAt.removeFirst();
+    if (lately < floorBytes)
+        fail(QStringLiteral("too slow: %1 bytes in %2 ms, less than %3")
+                 .arg(lately)
+                 .arg(floorWindow)
+                 .arg(floorBytes));
 }
 
 void Download::get(const QByteArray &validator)
@@ -134,8 +164,11 @@ void Download::onMetaData()
     if (validator.isEmpty() || validator.startsWith("W/"))
         validator = reply->rawHeader("Last-Modified");
     QFile kept(partialPath + validatorSuffix);
-    if (validator.isEmpty() || !kept.open(QIODevice::WriteOnly) || kept.write(validator) < 0)
-        kept.remove();
+    if (validator.isEmpty() || !DurableFile::openPlain(kept, QIODevice::WriteOnly)
+        || kept.write(validator) < 0) {
+        kept.close();
+        QFile::remove(kept.fileName());
+    }
 }
 
 // Exactly the rest that was asked for, of a file of the expected size; the kept part taken
@@ -226,26 +259,29 @@ QString Download::consume()
         headersChecked = true;
         if (const QString problem = checkHeaders(); !problem.isEmpty())
             return problem;
+        writer.begin(out, expectedSha256.isEmpty() ? nullptr : &hash);
     }
     stallTimer.start();
-    // One small block for the whole transfer: it stays in the CPU's cache from the read through
-    // the hash to the write, which makes a 1 GiB file twice as fast as megabyte-sized pieces.
-    if (block.isEmpty())
-        block.resize(maxSize >= 0 ? qMin(blockSize, maxSize + 1) : blockSize);
-    qint64 got = 0;
+    const qsizetype capacity
+        = maxSize >= 0 ? qMin(FileWriter::pieceSize, maxSize + 1) : FileWriter::pieceSize;
     bool any = false;
-    while ((got = reply->read(block.data(), block.size())) > 0) {
+    // A writer that is behind leaves the rest in the reply, whose full buffer holds the sender.
+    while (writer.hasRoom()) {
+        if (piece.isEmpty())
+            piece = QByteArray(capacity, Qt::Uninitialized);
+        const qint64 got = reply->read(piece.data() + filled, piece.size() - filled);
+        if (got <= 0)
+            break;
         any = true;
-        const QByteArrayView data(block.constData(), got);
         received += got;
+        arrived += got;
         if (maxSize >= 0 && received > maxSize)
             return QStringLiteral("more than %1 bytes").arg(maxSize);
         if (expectedSize >= 0 && received > expectedSize)
             return QStringLiteral("more than the expected %1 bytes").arg(expectedSize);
-        if (out->write(data.data(), got) != got)
-            return writeFailure();
-        if (!expectedSha256.isEmpty())
-            hash.addData(data);
+        filled += got;
+        if (filled == piece.size())
+            handOver();
     }
     if (!any)
         return {};
@@ -255,6 +291,30 @@ QString Download::consume()
             : announced.isValid() ? announced.toLongLong()
                                   : -1);
     return {};
+}
+
+void Download::handOver()
+{
+    piece.truncate(filled);
+    writer.write(std::move(piece));
+    piece = QByteArray();
+    filled = 0;
+}
+
+void Download::onPieceDone()
+{
+    if (!reply || !writer.isRunning())
+        return;
+    if (writer.failed()) {
+        spoiled = true;
+        fail(writeFailure());
+    }
+    if (!reply)
+        return;
+    if (replyOver)
+        settle();
+    else
+        onReadyRead();
 }
 
 QString Download::writeFailure()
@@ -285,17 +345,39 @@ QString Download::checkComplete() const
 
 void Download::onFinished()
 {
+    replyOver = true;
+    settle();
+}
+
+void Download::settle()
+{
     QString reason = failure;
     // The network error comes first: a cut-off answer is a broken connection, not a short file.
-    if (reason.isEmpty() && reply->error() == QNetworkReply::NoError)
+    if (reason.isEmpty() && reply->error() == QNetworkReply::NoError) {
         reason = consume();
+        if (reason.isEmpty() && reply->bytesAvailable() > 0)
+            return; // the writer's next piece brings the rest
+    }
+    // What arrived goes to the file, also from a transfer that broke off: the part kept is then
+    // all that came. An answer refused for what it holds is no part of it.
+    if (filled > 0 && !spoiled)
+        handOver();
+    if (!writer.finish()) {
+        spoiled = true;
+        if (reason.isEmpty())
+            reason = writeFailure();
+    }
     if (reason.isEmpty())
         reason = checkComplete();
     // An answer refused for what it holds, not for a broken connection, is no part of the file.
     spoiled = spoiled
         || (failure.isEmpty() && reply->error() == QNetworkReply::NoError && !reason.isEmpty());
-    if (reason.isEmpty() && !commit())
-        reason = writeFailure();
+    if (reason.isEmpty()) {
+        // Everything is written and checked: from here to "got" the file is synced and renamed.
+        qCDebug(lcDownload) << "received" << source << "- committing";
+        if (!commit())
+            reason = writeFailure();
+    }
     end(reason);
 }
 
@@ -316,19 +398,23 @@ bool Download::commit()
 // What arrived stays for a later try, as long as it can be continued.
 void Download::keepOrDropPartial()
 {
+    const qint64 kept = partial->size();
     partial->close();
     const QString validator = partialPath + validatorSuffix;
-    if (spoiled || partial->size() == 0 || !QFileInfo::exists(validator)) {
-        partial->remove();
+    if (spoiled || kept == 0 || !DurableFile::isPlainFile(validator)) {
+        QFile::remove(partialPath);
         QFile::remove(validator);
     }
 }
 
 void Download::end(const QString &reason)
 {
-    block = QByteArray();
+    piece = QByteArray();
+    filled = 0;
+    replyOver = false;
     stallTimer.stop();
     deadlineTimer.stop();
+    rateTimer.stop();
     if (file) {
         // A failed answer leaves nothing behind, not even the hidden file it was written to.
         if (!reason.isEmpty())

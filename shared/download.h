@@ -1,9 +1,11 @@
 #pragma once
 
 #include "crypto.h"
+#include "filewriter.h"
 
 #include <QByteArray>
 #include <QLatin1StringView>
+#include <QList>
 #include <QLoggingCategory>
 #include <QObject>
 #include <QString>
@@ -34,6 +36,9 @@ public:
 
     // A transfer that receives nothing for this long is given up.
     static constexpr int defaultStallTimeout = 30000;
+    // What a release file must keep up: at least this much in any such window.
+    static constexpr qint64 rateFloorBytes = 240 * 1024;
+    static constexpr int rateFloorWindow = 60000;
 
     explicit Download(QObject *parent = nullptr);
     ~Download() override;
@@ -41,6 +46,14 @@ public:
     void setStallTimeout(int milliseconds) { stallTimeout = milliseconds; }
     // The whole transfer must be over within this time; 0 for no limit.
     void setDeadline(int milliseconds) { deadline = milliseconds; }
+    // From windowMs after the request on, a transfer that received fewer than bytes within the
+    // last windowMs is given up as too slow, as a stalled one is. 0 bytes for no floor, the
+    // default.
+    void setRateFloor(qint64 bytes, int windowMs)
+    {
+        floorBytes = bytes;
+        floorWindow = windowMs;
+    }
     // The answer may not be longer than this; -1 for no limit.
     void setMaxSize(qint64 bytes) { maxSize = bytes; }
     // The answer must be exactly this long; -1 when not known.
@@ -79,6 +92,11 @@ private:
     // Takes what has arrived into the file; says what is wrong with it, if anything.
     QString consume();
     void onFinished();
+    // Once the answer is over and the writer has caught up: the outcome.
+    void settle();
+    void onPieceDone();
+    void handOver();
+    void sampleRate();
     void get(const QByteArray &validator = {});
     // From the answer's head: the partial file continued, started over, or the whole asked again.
     void onMetaData();
@@ -97,11 +115,18 @@ private:
     std::unique_ptr<QSaveFile> file;
     std::unique_ptr<QFile> partial;
     QFileDevice *out = nullptr; // file or partial
-    Crypto hash;
-    static constexpr qsizetype blockSize = 64 * 1024;
-    QByteArray block;
+    Crypto hash; // the writer's while it runs
+    FileWriter writer;
+    QByteArray piece; // filling up to be handed to the writer
+    qsizetype filled = 0;
     QTimer stallTimer;
     QTimer deadlineTimer;
+    QTimer rateTimer;
+    static constexpr int rateSamples = 12; // per window
+    QList<qint64> arrivedAt; // what had arrived at each sample, the last window's worth
+    qint64 arrived = 0; // off the network since start()
+    qint64 floorBytes = 0;
+    int floorWindow = 0;
     QUrl source;
     QString target;
     QString failure;
@@ -116,5 +141,6 @@ private:
     bool spoiled = false; // the partial file holds bytes that are not the file's
     bool headersChecked = false;
     bool answerSettled = false;
+    bool replyOver = false; // finished() came; what it left is still to be written
     bool diskFull = false;
 };

@@ -6,6 +6,7 @@
 #include <QObject>
 
 #ifdef Q_OS_WIN
+#include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 #else
@@ -14,6 +15,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -38,13 +40,99 @@ bool move(const QString &from, const QString &to)
     return MoveFileExW(native(from).c_str(), native(to).c_str(),
         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
 }
+// A descriptor of the regular file at path, opened without following a link; -1 when there is
+// none, or something else holds the name.
+int openRegular(const QString &path, QIODevice::OpenMode mode)
+{
+    const bool writes = mode & QIODevice::WriteOnly;
+    const bool reads = mode & QIODevice::ReadOnly;
+    // As QFile has it: writing alone starts the file afresh.
+    const bool truncates
+        = (mode & QIODevice::Truncate) || (writes && !reads && !(mode & QIODevice::Append));
+    const HANDLE handle = CreateFileW(native(path).c_str(),
+        (reads ? GENERIC_READ : 0) | (writes ? GENERIC_WRITE : 0),
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        !writes         ? OPEN_EXISTING
+            : truncates ? CREATE_ALWAYS
+                        : OPEN_ALWAYS,
+        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return -1;
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool regular = GetFileType(handle) == FILE_TYPE_DISK
+        && GetFileInformationByHandle(handle, &info)
+        && !(info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
+    const int fd = regular ? _open_osfhandle(intptr_t(handle),
+                       (reads && writes ? _O_RDWR
+                               : writes ? _O_WRONLY
+                                        : _O_RDONLY)
+                           | (mode & QIODevice::Append ? _O_APPEND : 0) | _O_BINARY)
+                           : -1;
+    if (fd < 0)
+        CloseHandle(handle);
+    return fd;
+}
+
+void closeDescriptor(int fd)
+{
+    _close(fd);
+}
 #else
 QString lastError()
 {
     return errno == ENOSPC ? QStringLiteral("磁盘空间不足")
                            : QString::fromLocal8Bit(strerror(errno));
 }
+
+// A descriptor of the regular file at path, opened without following a link; -1 when there is
+// none, or something else holds the name.
+int openRegular(const QString &path, QIODevice::OpenMode mode)
+{
+    const bool writes = mode & QIODevice::WriteOnly;
+    const bool reads = mode & QIODevice::ReadOnly;
+    // As QFile has it: writing alone starts the file afresh.
+    const bool truncates
+        = (mode & QIODevice::Truncate) || (writes && !reads && !(mode & QIODevice::Append));
+    // Non-blocking, so that a pipe placed there cannot hold the open until a writer comes.
+    int flags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    flags |= reads && writes ? O_RDWR : writes ? O_WRONLY : O_RDONLY;
+    if (writes)
+        flags |= O_CREAT;
+    if (truncates)
+        flags |= O_TRUNC;
+    if (mode & QIODevice::Append)
+        flags |= O_APPEND;
+    const int fd = ::open(QFile::encodeName(path).constData(), flags, 0666);
+    if (fd < 0)
+        return -1;
+    struct stat status;
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)
+        || ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void closeDescriptor(int fd)
+{
+    ::close(fd);
+}
 #endif
+
+// Removes the entry itself: a link, to a folder too, goes without what it points to, and a
+// folder is emptied without following the links inside it.
+bool removeEntry(const QString &path)
+{
+    if (DurableFile::isPlainFolder(path)) {
+        const QFileInfoList entries = QDir(path).entryInfoList(
+            QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+        for (const QFileInfo &entry : entries)
+            removeEntry(entry.filePath());
+        return QDir().rmdir(path);
+    }
+    return QFile::remove(path) || QDir().rmdir(path);
+}
 
 } // namespace
 
@@ -64,6 +152,24 @@ bool DurableFile::isTaken(const QString &path)
 {
     const QFileInfo info(path);
     return info.exists() || info.isSymLink();
+}
+
+bool DurableFile::openPlain(QFile &file, QIODevice::OpenMode mode)
+{
+    const QString path = file.fileName();
+    // Opened first and removed only when that fails, so nothing between a check and the open
+    // can slip a link in.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (const int fd = openRegular(path, mode); fd >= 0) {
+            if (file.open(fd, mode, QFileDevice::AutoCloseHandle))
+                return true;
+            closeDescriptor(fd);
+            return false;
+        }
+        if (!isTaken(path) || isPlainFile(path) || !removeEntry(path))
+            return false;
+    }
+    return false;
 }
 
 bool DurableFile::sync(QFile &file)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QIODevice>
 #include <QString>
 
 class QFile;
@@ -18,6 +19,11 @@ bool isTaken(const QString &path);
 // Whether every entry of the folder has a name that reads back as the same bytes, as the folder
 // listings of Qt show only those; false when the folder cannot be read.
 bool namesAllReadable(const QString &folder);
+
+// Opens the regular file named by file.fileName() without following a link. Whatever else holds
+// that name (a link, dangling or not, a folder with all it holds, a pipe) is removed first: the
+// entry itself, never what a link points to. A writable mode makes the file when it is missing.
+bool openPlain(QFile &file, QIODevice::OpenMode mode);
 
 // Flushes the file and waits until its contents are on the disk.
 bool sync(QFile &file);

@@ -7,18 +7,47 @@
 
 #include <QSignalSpy>
 
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#endif
+
 using namespace Qt::StringLiterals;
 
 namespace {
 
+// What an earlier run, or someone else, put where the partial file or its validator goes.
+enum class Left {
+    Nothing,
+    PartialLink, // to a file outside
+    PartialFolderLink, // to a folder outside
+    PartialFolder, // with a file inside
+    PartialPipe,
+    ValidatorLink, // to a file outside holding a validator, beside a kept part
+    ValidatorLinkMidway, // made while the request is on its way
+};
+
 struct Limits
 {
-    int stallMs = 5000;
-    int deadlineMs = 0;
-    qint64 maxSize = -1;
-    qint64 expectedSize = -1;
+    Limits(int stall = 5000, int deadline = 0, qint64 max = -1, qint64 expected = -1,
+        const QByteArray &sha = {}, const QByteArray &keptPart = {})
+        : stallMs(stall)
+        , deadlineMs(deadline)
+        , maxSize(max)
+        , expectedSize(expected)
+        , sha256(sha)
+        , kept(keptPart)
+    { }
+    int stallMs;
+    int deadlineMs;
+    qint64 maxSize;
+    qint64 expectedSize;
     QByteArray sha256;
     QByteArray kept; // the start of the file an earlier try left, with a validator
+    Left left = Left::Nothing;
+    qint64 floorBytes = 0;
+    int floorWindowMs = 0;
+    QString firstFailure; // the first start() fails so, leaving nothing; a second one then runs
+    QByteArray keptAfter; // what a failed transfer keeps for the next try
 };
 
 } // namespace
@@ -46,11 +75,12 @@ void tst_Download::transfer_data()
     const QByteArray sha = Crypto::sha256(body).toHex();
     TestServer::Response plain;
     plain.body = body;
-    const auto with = [](TestServer::Response response, auto member, auto value) {
-        response.*member = value;
-        return response;
+    const auto with = [](auto object, auto member, auto value) {
+        object.*member = value;
+        return object;
     };
     using R = TestServer::Response;
+    using L = Limits;
 
     QTest::newRow("404 with a body")
         << with(plain, &R::status, 404) << Limits() << "HTTP status 404";
@@ -68,11 +98,49 @@ void tst_Download::transfer_data()
     QTest::newRow("wrong SHA-256")
         << plain << Limits { 5000, 0, -1, -1, QByteArray(64, 'a'), {} } << "SHA-256";
     const Limits resumed { 5000, 0, -1, body.size(), sha, body.left(1000) };
-    const R ranges = with(plain, &R::ranges, true);
+    // Ranges of the version the kept parts' validators name.
+    const R ranges
+        = with(with(plain, &R::ranges, true), &R::headers, QList<QByteArray> { "ETag: \"1\"" });
     QTest::newRow("a kept part continued by a 206 of the rest") << ranges << resumed << "";
     QTest::newRow("a kept part, a 200 to its range: started over") << plain << resumed << "";
     QTest::newRow("a kept part, a 206 of another range: the whole asked again")
         << with(ranges, &R::rangeSkew, 1) << resumed << "";
+
+    const Limits checked { 5000, 0, -1, body.size(), sha, {} };
+    const R tagged = with(ranges, &R::headers, QList<QByteArray> { "ETag: \"2\"" });
+    QTest::newRow("a link to a file outside at the partial path: removed, never written through")
+        << tagged << with(checked, &L::left, Left::PartialLink) << "";
+    QTest::newRow("a link to a folder outside at the partial path: removed, its files left alone")
+        << tagged << with(checked, &L::left, Left::PartialFolderLink) << "";
+    QTest::newRow("a folder with a file at the partial path: removed")
+        << tagged << with(checked, &L::left, Left::PartialFolder) << "";
+    QTest::newRow("a pipe at the partial path: removed, never waited on")
+        << tagged << with(checked, &L::left, Left::PartialPipe) << "";
+    QTest::newRow("a validator linked to a file outside: not read, the file starts over")
+        << tagged << with(resumed, &L::left, Left::ValidatorLink) << "";
+    QTest::newRow("a validator linked outside while the request travels: not written through")
+        << tagged << with(checked, &L::left, Left::ValidatorLinkMidway) << "";
+    const Limits foreign = with(resumed, &L::kept, QByteArray("bytes of another file"));
+    const QByteArray large = body.repeated(2500); // pieces that differ, more than the writer holds
+    QTest::newRow("a file of many pieces, the writer behind at times: all of it, in order")
+        << with(plain, &R::body, large)
+        << Limits(5000, 0, -1, large.size(), Crypto::sha256(large).toHex()) << "";
+    QTest::newRow("a connection dropped halfway keeps what came, with its validator") << with(
+        tagged, &R::dropAfter, 1000) << with(checked, &L::keptAfter, body.left(1000)) << "closed";
+    QTest::newRow("a server silent halfway: stalled, keeps what came")
+        << with(tagged, &R::silentAfter, 1000)
+        << with(with(checked, &L::stallMs, 300), &L::keptAfter, body.left(1000))
+        << "no data for 300 ms";
+    QTest::newRow("a kept part of another file fails its SHA-256, dropped; the next start fetches "
+                  "the whole")
+        << ranges << with(foreign, &L::firstFailure, u"SHA-256"_s) << "";
+
+    const Limits floor = with(with(Limits(), &L::floorBytes, 240), &L::floorWindowMs, 1200);
+    QTest::newRow("10 bytes/s under a floor of 240 bytes in 1.2 s, never stalling: too slow")
+        << with(plain, &R::trickleMs, 100) << floor << "too slow";
+    QTest::newRow("50 bytes/s above a floor of 30 bytes in 1.2 s: not failed")
+        << with(with(plain, &R::trickleMs, 20), &R::body, body.left(120))
+        << with(floor, &L::floorBytes, 30) << "";
 }
 
 void tst_Download::transfer()
@@ -85,6 +153,10 @@ void tst_Download::transfer()
     QVERIFY(server.start());
     server.serve("/file", response);
     ProgramFolder dir;
+    ProgramFolder outside; // where links lead: nothing in it may change
+    QVERIFY(outside.write(u"outside"_s, response.body.left(1000))
+        && outside.write(u"validator"_s, "\"1\"") && outside.write(u"folder/inside"_s, "x"));
+    const QMap<QString, QByteArray> outsideBefore = outside.files();
 
     Download download;
     download.setStallTimeout(limits.stallMs);
@@ -92,25 +164,72 @@ void tst_Download::transfer()
     download.setMaxSize(limits.maxSize);
     download.setExpectedSize(limits.expectedSize);
     download.setExpectedSha256(limits.sha256);
-    if (!limits.kept.isEmpty()) {
-        download.setPartialPath(dir.filePath(u"part"_s));
-        QVERIFY(dir.write(u"part"_s, limits.kept)
-            && dir.write(u"part"_s + Download::validatorSuffix, "\"1\""));
+    download.setRateFloor(limits.floorBytes, limits.floorWindowMs);
+    const QString part = dir.filePath(u"part"_s);
+    const QString validator = part + Download::validatorSuffix;
+    // As the updater keeps a part of every file it knows the SHA-256 of.
+    if (!limits.sha256.isEmpty())
+        download.setPartialPath(part);
+    if (!limits.kept.isEmpty())
+        QVERIFY(dir.write(u"part"_s, limits.kept) && dir.write(u"part.validator"_s, "\"1\""));
+    switch (limits.left) {
+    case Left::Nothing:
+        break;
+    case Left::PartialLink:
+        QVERIFY(QFile::link(outside.filePath(u"outside"_s), part)
+            && dir.write(u"part.validator"_s, "\"1\""));
+        break;
+    case Left::PartialFolderLink:
+        QVERIFY(QFile::link(outside.filePath(u"folder"_s), part));
+        break;
+    case Left::PartialFolder:
+        QVERIFY(dir.write(u"part/inside"_s, "x"));
+        break;
+    case Left::PartialPipe:
+#ifdef Q_OS_UNIX
+        QVERIFY(::mkfifo(QFile::encodeName(part).constData(), 0600) == 0);
+#endif
+        break;
+    case Left::ValidatorLink:
+        QVERIFY(
+            QFile::remove(validator) && QFile::link(outside.filePath(u"validator"_s), validator));
+        break;
+    case Left::ValidatorLinkMidway:
+        connect(&server, &TestServer::requestReceived, &server,
+            [&] { QFile::link(outside.filePath(u"validator"_s), validator); });
+        break;
     }
     QSignalSpy finished(&download, &Download::finished);
+    if (!limits.firstFailure.isEmpty()) {
+        download.start(server.url(u"/file"_s), dir.filePath(u"file"_s));
+        QVERIFY(finished.wait(20000));
+        const QString reason = finished.takeFirst().at(1).toString();
+        QVERIFY2(reason.contains(limits.firstFailure), qPrintable(reason));
+        // What proved wrong goes with its validator: the next start asks for the whole.
+        QCOMPARE(dir.files(), (QMap<QString, QByteArray>()));
+    }
     download.start(server.url(u"/file"_s), dir.filePath(u"file"_s));
     QVERIFY(finished.wait(20000));
-    // A kept part is continued from its end, and only where the server's answer matches.
+    // A kept part is continued from its end, and only where the server's answer matches; what
+    // else was left there is no part to continue.
     QCOMPARE(server.requests().first().header("Range"),
-        limits.kept.isEmpty() ? "" : "bytes=" + QByteArray::number(limits.kept.size()) + '-');
+        limits.kept.isEmpty() || limits.left != Left::Nothing
+            ? ""
+            : "bytes=" + QByteArray::number(limits.kept.size()) + '-');
+    QCOMPARE(server.requests().last().header("Range"),
+        server.requests().size() > 1 ? "" : server.requests().first().header("Range"));
+    QCOMPARE(outside.files(), outsideBefore);
 
     const QString reason = finished.first().at(1).toString();
     QVERIFY2(finished.first().at(0).toBool() == failure.isEmpty(), qPrintable(reason));
     QVERIFY2(reason.contains(failure, Qt::CaseInsensitive), qPrintable(reason));
-    // A failed transfer leaves nothing behind, not even a hidden part.
+    // A failed transfer leaves nothing behind, not even a hidden part; one that broke off keeps
+    // what came for the next try.
     QMap<QString, QByteArray> left;
     if (failure.isEmpty())
         left.insert(u"file"_s, response.body);
+    if (!limits.keptAfter.isEmpty())
+        left = { { u"part"_s, limits.keptAfter }, { u"part.validator"_s, "\"2\"" } };
     QCOMPARE(dir.files(), left);
 }
 

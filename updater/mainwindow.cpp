@@ -244,6 +244,8 @@ void MainWindow::downlist()
     fileDownload->setExpectedSize(file.size.isEmpty() ? -1 : file.size.toLongLong());
     fileDownload->setMaxSize(file.size.isEmpty() ? ReleaseCheck::unsizedCap : -1);
     fileDownload->setExpectedSha256(file.sha256.toLatin1());
+    // A server that trickles would hold the update for ever.
+    fileDownload->setRateFloor(Download::rateFloorBytes, Download::rateFloorWindow);
     // Only a Sha256 tells that a continuation makes the listed file, not some other.
     const bool resumable = !file.sha256.isEmpty() && QDir().mkpath(partialDir())
         && DurableFile::isPlainFolder(partialDir());

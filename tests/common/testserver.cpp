@@ -182,6 +182,8 @@ void TestServer::send(QTcpSocket *socket, const Response &response)
         };
         connect(socket, &QTcpSocket::bytesWritten, socket, refill);
         refill();
+    } else if (response.silentAfter >= 0) {
+        socket->write(body.left(response.silentAfter));
     } else {
         socket->write(body);
         socket->disconnectFromHost();

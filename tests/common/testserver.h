@@ -35,6 +35,7 @@ public:
         bool silent = false; // accept the request and never answer it
         bool announceLength = true; // without Content-Length the body ends with the connection
         qint64 dropAfter = -1; // close the connection after this many bytes of the body
+        qint64 silentAfter = -1; // fall silent after this many bytes, the connection left open
         int trickleMs = 0; // send the body one byte at a time, one every so many milliseconds
         bool endless = false; // send the body over and over, never ending
         QList<QByteArray> headers; // extra header lines, such as "Set-Cookie: a=b"
