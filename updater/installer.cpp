@@ -164,7 +164,10 @@ QString Installer::keep(const UpdateList::FileEntry &entry)
 {
     const QString target = programDir + u'/' + entry.name;
     if (!DurableFile::isTaken(target)) {
-        const QByteArray hash = fileSha256(tempDir + u'/' + entry.name);
+        // A downloaded file was checked against its Sha256 already; hashing it again would cost
+        // as much as the download's own hashing.
+        const QByteArray hash = entry.sha256.isEmpty() ? fileSha256(tempDir + u'/' + entry.name)
+                                                       : entry.sha256.toLower().toLatin1();
         if (hash.isEmpty())
             return tr("无法读取 %1").arg(entry.name);
         added << QString::fromLatin1(hash) + u' ' + entry.name;
