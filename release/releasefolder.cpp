@@ -144,7 +144,6 @@ QString ReleaseFolder::publish(const QString &version)
     const QString release = freeName(version);
     if (problem.isEmpty())
         problem = move(stagingPath(), entry(release));
-    staged = !problem.isEmpty();
     if (problem.isEmpty())
         problem = synced({ releases });
     if (problem.isEmpty())
