@@ -455,6 +455,8 @@ void tst_Updater::releaseTool_data()
     row("notes not in UTF-8", "3.0", withNotes, false, {}, "caf\xe9");
     row("notes holding a character no list can carry", "3.0", withNotes, false, {}, "bell \x07");
     row("a roll-out over 100", "3.0", { u"--key"_s, key, u"--rollout"_s, u"101"_s }, false);
+    row("a roll-out that is no number, read as a halt", "3.0",
+        { u"--key"_s, key, u"--rollout"_s, u"ten"_s }, false);
     row("an expiry of no days", "3.0", { u"--key"_s, key, u"--expires"_s, u"0"_s }, false);
     row("republished halted: the served release with its notes and minimum", "",
         { u"--key"_s, key, u"--rollout"_s, u"0"_s }, true, {}, {}, u"0|1.5|"_s + served + u"|30"_s);
