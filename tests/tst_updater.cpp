@@ -393,15 +393,13 @@ const QStringList releaseFiles { u"UpdateList.xml"_s, u"UpdateList.xml.sig"_s, u
 // What the first release says, line breaks of every kind and markup included.
 const QByteArray firstNotes = "Faster start-up.\r\nFixes: <printing> & \"paste\"\n\tü\r";
 
-// Rollout, MinimumVersion, Notes and the days until Expires ("none") of a list, joined by "|".
+// "Rollout|MinimumVersion|Notes|days until Expires" of a list.
 QString steering(const UpdateList &list)
 {
-    const QString expires = list.value(u"Expires"_s);
-    const qint64 seconds
-        = QDateTime::currentDateTimeUtc().secsTo(QDateTime::fromString(expires, Qt::ISODate));
+    const QDateTime expires = QDateTime::fromString(list.value(u"Expires"_s), Qt::ISODate);
+    const qint64 days = qRound(QDateTime::currentDateTimeUtc().secsTo(expires) / 86400.0);
     return QStringList { list.value(u"Rollout"_s), list.value(u"MinimumVersion"_s),
-        list.value(u"Notes"_s),
-        expires.isEmpty() ? u"none"_s : QString::number(qRound(seconds / 86400.0)) }
+        list.value(u"Notes"_s), QString::number(days) }
         .join(u'|');
 }
 
@@ -410,10 +408,8 @@ QString steering(const UpdateList &list)
 void tst_Updater::releaseTool_data()
 {
     QTest::addColumn<QString>("version");
-    // "KEY" stands for the folder's key, "NOTES" for a file holding notes.
-    QTest::addColumn<QStringList>("options");
-    // Of one more file, if any; republishing, the served file changed before the run.
-    QTest::addColumn<QString>("name");
+    QTest::addColumn<QStringList>("options"); // "KEY": the folder's key; "NOTES": a notes file
+    QTest::addColumn<QString>("name"); // of one more file, or republishing, of a served one spoilt
     QTest::addColumn<bool>("published");
     QTest::addColumn<QByteArray>("notes");
     QTest::addColumn<QString>("steering"); // of the list published: see steering()
