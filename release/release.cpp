@@ -142,10 +142,11 @@ QString Release::parse(const QStringList &arguments)
     if (given.size() == 1 && (!rollout.isEmpty() || !expiryDays.isEmpty())) {
         republish = true;
         folder = given.takeFirst();
-        return (login + server + update + newKeyPath + notesPath + minimum).isEmpty() ? QString()
-                                                                                      : wrongCommand
+        if (!(login + server + update + newKeyPath + notesPath + minimum).isEmpty())
+            return wrongCommand
                 + u"republishing changes only --rollout and --expires; anything else is a release "
                   "with VERSION and files"_s;
+        return {};
     }
     if (given.size() < 3)
         return wrongCommand + u"give VERSION, UPDATE_DIR and at least one FILE_OR_DIR"_s;

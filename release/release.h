@@ -54,10 +54,9 @@ private:
     QString notesPath, minimum;
     QString rollout; // 0 to 100 as given; empty: all installations, or as served when republishing
     QString expiryDays; // as given; empty: the default
+    QString notes; // the text of notesPath, or the served list's when republishing
     bool force = false;
     bool republish = false; // the served release again, only its Rollout and Expires changed
-
-    QString notes;
 
     QString currentKey; // the folder's current list's PublicKey, base64
     QByteArray privateKeyPem; // signs the list

@@ -18,8 +18,6 @@ public:
     // A run refused halfway takes its staging folder back; one stopped dead by the step hook
     // leaves it, as a kill would, to the next run.
     ~ReleaseFolder();
-    ReleaseFolder(const ReleaseFolder &) = delete;
-    ReleaseFolder &operator=(const ReleaseFolder &) = delete;
 
     // Test seam: called with 0, 1, 2, … between the steps of a run (Release adds its own in
     // between); returning false stops the run dead there, as a kill would.
@@ -60,6 +58,6 @@ private:
     QLockFile lock; // held from begin() to the end of the run
     std::function<bool(int)> stepHook;
     int point = 0;
-    bool staged = false; // the staging folder is this run's and not yet a release
+    bool staged = false; // begin() made the staging folder, which publish() names
     bool stopped = false;
 };
