@@ -4,10 +4,13 @@
 #include "durablefile.h"
 #include "releasecheck.h"
 #include "releasefolder.h"
+#include "serverlist.h"
 #include "versiontext.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
+#include <QStringDecoder>
 
 #include <algorithm>
 #include <cstdio>
@@ -18,8 +21,22 @@ namespace {
 
 const char usage[]
     = "usage: make-release [--login-url URL] [--server-url URL] [--update-url URL]\n"
-      "           [--key KEY.pem] [--new-key NEW.pem] [--force] VERSION UPDATE_DIR FILE_OR_DIR...\n"
-      "       make-release --new-key NEW.pem\n";
+      "           [--key KEY.pem] [--new-key NEW.pem] [--force] [--notes FILE]\n"
+      "           [--minimum VERSION] [--rollout N] [--expires DAYS]\n"
+      "           VERSION UPDATE_DIR FILE_OR_DIR...\n"
+      "       make-release [--key KEY.pem] [--force] [--rollout N] [--expires DAYS] UPDATE_DIR\n"
+      "       make-release --new-key NEW.pem\n"
+      "--notes FILE        what the release brings: UTF-8 text of at most 16 KiB\n"
+      "--minimum VERSION   older installations must update; the others may put it off\n"
+      "--rollout N         the share of installations, 0 to 100, that take the release\n"
+      "                    (default 100; 0 halts it)\n"
+      "--expires DAYS      installations take the list for DAYS days, 1 to 3650 (default 30\n"
+      "                    when signed, never when unsigned)\n"
+      "With UPDATE_DIR alone, --rollout or --expires republishes the served release, its\n"
+      "files untouched, with only these changed.\n";
+
+constexpr int defaultExpiryDays = 30;
+constexpr int maxExpiryDays = 3650;
 
 // parse() starts what is wrong with this when the command line itself is, so run() shows the usage.
 const QString wrongCommand = u"usage: "_s;
@@ -40,9 +57,18 @@ bool hasControl(const QString &text)
         text.begin(), text.end(), [](QChar c) { return c.category() == QChar::Other_Control; });
 }
 
+// A parser reads a carriage return as a line feed; as a reference it reads back as itself.
 QByteArray element(const char *name, const QString &text)
 {
-    return "  <" + QByteArray(name) + ">" + text.toHtmlEscaped().toUtf8() + "</" + name + ">\n";
+    return "  <" + QByteArray(name) + ">" + text.toHtmlEscaped().toUtf8().replace('\r', "&#13;")
+        + "</" + name + ">\n";
+}
+
+bool inRange(const QString &text, int low, int high)
+{
+    bool number = false;
+    const int value = text.toInt(&number);
+    return number && value >= low && value <= high;
 }
 
 } // namespace
@@ -55,9 +81,11 @@ int Release::run(const QStringList &arguments)
             qUtf8Printable(problem.mid(wrongCommand.size())), usage);
         return 2;
     }
-    if (problem.isEmpty() && !version.isEmpty())
+    if (problem.isEmpty() && republish)
+        problem = readServed();
+    else if (problem.isEmpty() && !version.isEmpty())
         problem = readFolder();
-    if (problem.isEmpty() && !version.isEmpty())
+    if (problem.isEmpty() && !version.isEmpty() && !republish)
         problem = collectSources();
     if (problem.isEmpty())
         problem = readKeys();
@@ -70,8 +98,8 @@ int Release::run(const QStringList &arguments)
         return 1;
     }
     if (!version.isEmpty())
-        std::printf("published %s in %s: %lld files%s\n", qUtf8Printable(version),
-            qUtf8Printable(folder), static_cast<long long>(sources.size()),
+        std::printf("%s %s in %s: %lld files%s\n", republish ? "republished" : "published",
+            qUtf8Printable(version), qUtf8Printable(folder), static_cast<long long>(sources.size()),
             privateKeyPem.isEmpty() ? "" : ", signed");
     return 0;
 }
@@ -80,7 +108,8 @@ QString Release::parse(const QStringList &arguments)
 {
     const QList<std::pair<QString, QString *>> options { { u"--login-url"_s, &login },
         { u"--server-url"_s, &server }, { u"--update-url"_s, &update }, { u"--key"_s, &keyPath },
-        { u"--new-key"_s, &newKeyPath } };
+        { u"--new-key"_s, &newKeyPath }, { u"--notes"_s, &notesPath }, { u"--minimum"_s, &minimum },
+        { u"--rollout"_s, &rollout }, { u"--expires"_s, &expiryDays } };
     qsizetype at = 0;
     for (; at < arguments.size() && arguments.at(at).startsWith(u'-'); ++at) {
         const QString &option = arguments.at(at);
@@ -101,8 +130,24 @@ QString Release::parse(const QStringList &arguments)
         *known->second = arguments.at(at);
     }
     given = arguments.mid(at);
+    if (!rollout.isEmpty() && !inRange(rollout, 0, 100))
+        return u"--rollout takes a whole number from 0 to 100 (0 halts the release)"_s;
+    if (!expiryDays.isEmpty() && !inRange(expiryDays, 1, maxExpiryDays))
+        return u"--expires takes a whole number of days from 1 to %1"_s.arg(maxExpiryDays);
+    // As the list's reader takes it: no sign, no blanks.
+    if (!rollout.isEmpty())
+        rollout = QString::number(rollout.toInt());
     if (given.isEmpty() && !newKeyPath.isEmpty())
         return {};
+    if (given.size() == 1 && (!rollout.isEmpty() || !expiryDays.isEmpty())) {
+        republish = true;
+        folder = given.takeFirst();
+        if (!(login + server + update + newKeyPath + notesPath + minimum).isEmpty())
+            return wrongCommand
+                + u"republishing changes only --rollout and --expires; anything else is a release "
+                  "with VERSION and files"_s;
+        return {};
+    }
     if (given.size() < 3)
         return wrongCommand + u"give VERSION, UPDATE_DIR and at least one FILE_OR_DIR"_s;
     version = given.takeFirst();
@@ -135,9 +180,68 @@ QString Release::readFolder()
                "a list)"_s;
     if (!update.endsWith(u'/'))
         return u"the update address must end with /"_s;
-    if (hasControl(version) || hasControl(login) || hasControl(server) || hasControl(update))
-        return u"the version and the addresses must not hold control characters"_s;
+    if (hasControl(version) || hasControl(login) || hasControl(server) || hasControl(update)
+        || hasControl(minimum))
+        return u"the versions and the addresses must not hold control characters"_s;
+    // Installations would stay below it after updating, and be told to update for ever.
+    if (VersionText::compare(minimum, version) > 0)
+        return u"the minimum version %1 is newer than the release"_s.arg(minimum);
+    return notesPath.isEmpty() ? QString() : readNotes();
+}
+
+QString Release::readNotes()
+{
+    QFile file(notesPath);
+    if (!file.open(QIODevice::ReadOnly))
+        return u"cannot read the notes %1: %2"_s.arg(notesPath, file.errorString());
+    // A byte order mark and one byte more than a list may carry: a longer file is refused unread,
+    // one in between by the list's own check.
+    const QByteArray bytes = file.read(ServerList::maxNotes + 4);
+    if (!file.atEnd())
+        return u"%1 holds more than the %2 bytes of a list's Notes"_s.arg(notesPath).arg(
+            ServerList::maxNotes);
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    notes = utf8(bytes);
+    if (utf8.hasError())
+        return u"%1 is not text in UTF-8"_s.arg(notesPath);
     return {};
+}
+
+QString Release::readServed()
+{
+    // The release folder itself: a run swapping another one in meanwhile changes nothing there.
+    const QString served = QFileInfo(folder).canonicalFilePath();
+    QFile file(served + u"/UpdateList.xml"_s);
+    if (served.isEmpty() || !file.open(QIODevice::ReadOnly))
+        return u"%1 serves no list to republish"_s.arg(folder);
+    const QByteArray bytes = file.readAll();
+    const UpdateList list = UpdateList::parse(bytes);
+    version = list.value(u"Version"_s).trimmed();
+    if (!list.isWellFormed() || version.isEmpty())
+        return u"%1 is not a well-formed list with a Version"_s.arg(file.fileName());
+    currentKey = list.value(u"PublicKey"_s).trimmed();
+    // Signed again, a list changed on the server since would be blessed. A list that handed a
+    // new key on was signed by the old one and does not verify so either.
+    QFile signature(file.fileName() + u".sig"_s);
+    if (!currentKey.isEmpty() && !force
+        && !(signature.open(QIODevice::ReadOnly)
+            && Crypto::verify(ServerList::publicKey(currentKey), bytes,
+                QByteArray::fromBase64(signature.read(ServerList::signatureSizeCap)))))
+        return u"the served list's signature does not verify with its PublicKey (--force "
+               "republishes it anyway)"_s;
+    login = list.value(u"LoginUrl"_s);
+    server = list.value(u"ServerUrl"_s);
+    update = list.value(u"UpdateUrl"_s);
+    notes = list.value(u"Notes"_s);
+    minimum = list.value(u"MinimumVersion"_s);
+    if (rollout.isEmpty())
+        rollout = list.value(u"Rollout"_s).trimmed();
+    for (const UpdateList::FileEntry &entry : list.files()) {
+        if (entry.sha256.isEmpty() || entry.size.isEmpty())
+            return u"the served list gives %1 no Sha256 and Size"_s.arg(entry.name);
+        sources.append({ served + u'/' + entry.name, entry });
+    }
+    return checkNames();
 }
 
 QString Release::collectSources()
@@ -157,6 +261,11 @@ QString Release::collectSources()
     }
     if (sources.isEmpty())
         return u"no files to publish"_s;
+    return checkNames();
+}
+
+QString Release::checkNames() const
+{
     QList<UpdateList::FileEntry> entries;
     for (const Source &source : std::as_const(sources))
         entries.append(source.entry);
@@ -225,7 +334,8 @@ QString Release::publish()
         if (problem.isEmpty())
             problem = releases.step();
         if (problem.isEmpty())
-            problem = copyFile(source, releases.stagingPath());
+            problem = republish ? keepFile(source, releases.stagingPath())
+                                : copyFile(source, releases.stagingPath());
     }
     if (problem.isEmpty())
         problem = writeList(releases);
@@ -261,6 +371,25 @@ QString Release::copyFile(Source &source, const QString &into)
     return {};
 }
 
+QString Release::keepFile(const Source &source, const QString &into) const
+{
+    // A link would let the release change with whatever it points to.
+    if (!DurableFile::isPlainFile(source.path))
+        return u"the served %1 is not a plain file"_s.arg(source.path);
+    const QString target = into + u'/' + source.entry.name;
+    // Beside the staging folder, among the run's temporary entries, so no copy halfway is ever
+    // part of a release.
+    QString problem = DurableFile::keep(source.path, target, into + u".copy"_s);
+    if (!problem.isEmpty())
+        return u"cannot put %1 into the new release: %2"_s.arg(source.path, problem);
+    // The list is signed again as it stands, so the file must be the one it names.
+    if (QString::fromLatin1(Crypto::fileSha256(target).toHex())
+            .compare(source.entry.sha256, Qt::CaseInsensitive)
+        != 0)
+        return u"the served %1 is not the file its list names"_s.arg(source.path);
+    return {};
+}
+
 QString Release::writeList(ReleaseFolder &releases)
 {
     QByteArray list = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<UpdateList>\n"
@@ -268,6 +397,18 @@ QString Release::writeList(ReleaseFolder &releases)
         + element("UpdateUrl", update);
     if (!privateKeyPem.isEmpty())
         list += element("PublicKey", QString::fromLatin1(publicKey.toBase64()));
+    const QString days = expiryDays.isEmpty() && !privateKeyPem.isEmpty()
+        ? QString::number(defaultExpiryDays)
+        : expiryDays;
+    const QString expires = days.isEmpty()
+        ? QString()
+        : QDateTime::currentDateTimeUtc().addDays(days.toInt()).toString(Qt::ISODate);
+    for (const auto &[name, text] :
+        { std::pair { "Notes", notes }, std::pair { "MinimumVersion", minimum },
+            std::pair { "Rollout", rollout }, std::pair { "Expires", expires } }) {
+        if (!text.isEmpty())
+            list += element(name, text);
+    }
     for (const Source &source : std::as_const(sources)) {
         const UpdateList::FileEntry &file = source.entry;
         list += "  <File Name=\"" + file.name.toHtmlEscaped().toUtf8() + "\" Sha256=\""
@@ -278,14 +419,27 @@ QString Release::writeList(ReleaseFolder &releases)
     }
     list += "</UpdateList>\n";
 
+    const QByteArray signature
+        = privateKeyPem.isEmpty() ? QByteArray() : Crypto::sign(privateKeyPem, list);
+    if (!privateKeyPem.isEmpty() && signature.isEmpty())
+        return u"cannot sign the list with %1"_s.arg(keyPath.isEmpty() ? newKeyPath : keyPath);
+    // Judged by the updater's own code as the installations holding the signer's key (or none)
+    // will judge it: a list they would refuse is never published.
+    const QByteArray holder = privateKeyPem.isEmpty()
+        ? QByteArray()
+        : "<PublicKey>" + Crypto::publicKey(privateKeyPem).toBase64() + "</PublicKey>";
+    UpdateList judged;
+    const QString refused
+        = ServerList::judge(UpdateList::parse("<UpdateList>" + holder + "</UpdateList>"), list,
+            signature.toBase64(), &judged);
+    if (!refused.isEmpty())
+        return u"installations would refuse the list: %1"_s.arg(refused);
+
     // Unsigned, the release has no signature at all: one of another list verifies nothing.
     const QString listPath = releases.stagingPath() + u"/UpdateList.xml"_s;
     QString problem = releases.step();
-    if (problem.isEmpty() && !privateKeyPem.isEmpty()) {
-        const QByteArray signature = Crypto::sign(privateKeyPem, list);
-        problem = signature.isEmpty()
-            ? u"cannot sign the list with %1"_s.arg(keyPath.isEmpty() ? newKeyPath : keyPath)
-            : save(listPath + u".sig"_s, signature.toBase64());
+    if (problem.isEmpty() && !signature.isEmpty()) {
+        problem = save(listPath + u".sig"_s, signature.toBase64());
         if (problem.isEmpty())
             problem = releases.step();
     }

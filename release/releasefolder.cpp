@@ -96,10 +96,17 @@ ReleaseFolder::ReleaseFolder(const QString &updateDir)
     , lock(releases + u'/' + lockName)
 { }
 
+ReleaseFolder::~ReleaseFolder()
+{
+    if (staged && !stopped)
+        QDir(stagingPath()).removeRecursively();
+}
+
 QString ReleaseFolder::step()
 {
     const int at = point++;
-    return !stepHook || stepHook(at) ? QString() : u"stopped at step %1"_s.arg(at);
+    stopped = stepHook && !stepHook(at);
+    return stopped ? u"stopped at step %1"_s.arg(at) : QString();
 }
 
 QString ReleaseFolder::begin()
@@ -122,6 +129,7 @@ QString ReleaseFolder::begin()
     QString problem = removeLeftovers();
     if (problem.isEmpty() && !QDir(releases).mkdir(stagingName))
         problem = u"cannot make the folder %1"_s.arg(stagingPath());
+    staged = problem.isEmpty();
     return problem;
 }
 

@@ -15,6 +15,9 @@ class ReleaseFolder
 {
 public:
     explicit ReleaseFolder(const QString &updateDir);
+    // A run refused halfway takes its staging folder back; one stopped dead by the step hook
+    // leaves it, as a kill would, to the next run.
+    ~ReleaseFolder();
 
     // Test seam: called with 0, 1, 2, … between the steps of a run (Release adds its own in
     // between); returning false stops the run dead there, as a kill would.
@@ -55,4 +58,6 @@ private:
     QLockFile lock; // held from begin() to the end of the run
     std::function<bool(int)> stepHook;
     int point = 0;
+    bool staged = false; // begin() made the staging folder, which publish() names
+    bool stopped = false;
 };

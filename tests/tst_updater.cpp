@@ -8,6 +8,7 @@
 #include "release.h"
 #include "releasecheck.h"
 #include "releasefolder.h"
+#include "serverlist.h"
 #include "testmain.h"
 #include "testserver.h"
 
@@ -405,20 +406,41 @@ public:
 const QStringList releaseFiles { u"UpdateList.xml"_s, u"UpdateList.xml.sig"_s, u"corvex"_s,
     u"engine.dat"_s, u"run-tool"_s };
 
+// What the first release says, line breaks of every kind and markup included.
+const QByteArray firstNotes = "Faster start-up.\r\nFixes: <printing> & \"paste\"\n\tü\r";
+
+// "Rollout|MinimumVersion|Notes|days until Expires" of a list.
+QString steering(const UpdateList &list)
+{
+    const QDateTime expires = QDateTime::fromString(list.value(u"Expires"_s), Qt::ISODate);
+    const qint64 days = qRound(QDateTime::currentDateTimeUtc().secsTo(expires) / 86400.0);
+    return QStringList { list.value(u"Rollout"_s), list.value(u"MinimumVersion"_s),
+        list.value(u"Notes"_s), QString::number(days) }
+        .join(u'|');
+}
+
 } // namespace
 
 void tst_Updater::releaseTool_data()
 {
     QTest::addColumn<QString>("version");
-    QTest::addColumn<QStringList>("options"); // "KEY" stands for the folder's key
-    QTest::addColumn<QString>("name"); // of one more file, if any
+    QTest::addColumn<QStringList>("options"); // "KEY": the folder's key; "NOTES": a notes file
+    QTest::addColumn<QString>("name"); // of one more file, or republishing, of a served one spoilt
     QTest::addColumn<bool>("published");
+    QTest::addColumn<QByteArray>("notes");
+    QTest::addColumn<QString>("steering"); // of the list published: see steering()
 
     const auto row = [](const char *fault, const char *version, const QStringList &options,
-                         bool published, const QString &name = {}) {
-        QTest::newRow(fault) << QString::fromUtf8(version) << options << name << published;
+                         bool published, const QString &name = {}, const QByteArray &notes = {},
+                         const QString &steering = u"|||30"_s) {
+        QTest::newRow(fault) << QString::fromUtf8(version) << options << name << published << notes
+                             << steering;
     };
     const QString key = u"KEY"_s;
+    const QString served = QString::fromUtf8(firstNotes);
+    const QByteArray full(ServerList::maxNotes, 'x');
+    const QStringList withNotes { u"--key"_s, key, u"--notes"_s, u"NOTES"_s };
+    const QStringList widened { u"--key"_s, key, u"--rollout"_s, u"50"_s };
     row("an update address without a trailing slash", "3.0",
         { u"--key"_s, key, u"--update-url"_s, u"http://127.0.0.1/update"_s }, false);
     row("a new key written over a file", "3.0", { u"--key"_s, key, u"--new-key"_s, key }, false);
@@ -433,6 +455,30 @@ void tst_Updater::releaseTool_data()
     row("the same version again with --force: a release folder of its own", "2.0",
         { u"--key"_s, key, u"--force"_s }, true);
     row("a version that is no folder name", "9/../x", { u"--key"_s, key }, true);
+    row("a release steered by every element, a lone carriage return kept", "3.0",
+        { u"--key"_s, key, u"--notes"_s, u"NOTES"_s, u"--minimum"_s, u"3.0"_s, u"--rollout"_s,
+            u"+50"_s, u"--expires"_s, u"7"_s },
+        true, {}, "Neu:\r\n\tü\r", u"50|3.0|Neu:\r\n\tü\r|7"_s);
+    row("a minimum newer than the release", "3.0", { u"--key"_s, key, u"--minimum"_s, u"3.1"_s },
+        false);
+    row("notes of 16 KiB after a byte order mark", "3.0", withNotes, true, {},
+        "\xef\xbb\xbf" + full, u"||"_s + QString::fromLatin1(full) + u"|30"_s);
+    row("notes a byte over 16 KiB", "3.0", withNotes, false, {}, full + 'x');
+    row("notes not in UTF-8", "3.0", withNotes, false, {}, "caf\xe9");
+    row("notes holding a character no list can carry", "3.0", withNotes, false, {}, "bell \x07");
+    row("a roll-out over 100", "3.0", { u"--key"_s, key, u"--rollout"_s, u"101"_s }, false);
+    row("a roll-out that is no number, read as a halt", "3.0",
+        { u"--key"_s, key, u"--rollout"_s, u"ten"_s }, false);
+    row("an expiry of no days", "3.0", { u"--key"_s, key, u"--expires"_s, u"0"_s }, false);
+    row("republished halted: the served release with its notes and minimum", "",
+        { u"--key"_s, key, u"--rollout"_s, u"0"_s }, true, {}, {}, u"0|1.5|"_s + served + u"|30"_s);
+    row("republished with a later expiry: the roll-out kept", "",
+        { u"--key"_s, key, u"--expires"_s, u"60"_s }, true, {}, {},
+        u"10|1.5|"_s + served + u"|60"_s);
+    row("republished unsigned over a signed folder", "", widened.mid(2), false);
+    row("republished over a served file changed since", "", widened, false, u"engine.dat"_s);
+    row("republished over a served list changed since it was signed", "", widened, false,
+        u"UpdateList.xml"_s);
 }
 
 // The release tool publishes a signed list of what it copied, or refuses and publishes nothing.
@@ -442,10 +488,17 @@ void tst_Updater::releaseTool()
     QFETCH(QStringList, options);
     QFETCH(QString, name);
     QFETCH(bool, published);
+    QFETCH(QByteArray, notes);
+    QFETCH(QString, steering);
 
     // A new key, its owner's only, signs; the programs in a folder are marked.
     Site site;
-    QCOMPARE(site.publish(u"2.0"_s, { u"--new-key"_s, site.key() }), 0);
+    const QString notesPath = site.dir.filePath(u"notes.txt"_s);
+    QVERIFY(site.dir.write(u"notes.txt"_s, firstNotes));
+    QCOMPARE(site.publish(u"2.0"_s,
+                 { u"--new-key"_s, site.key(), u"--notes"_s, notesPath, u"--minimum"_s, u"1.5"_s,
+                     u"--rollout"_s, u"10"_s }),
+        0);
     QCOMPARE(QFile::permissions(site.key()) & ~(QFile::ReadUser | QFile::WriteUser),
         QFile::ReadOwner | QFile::WriteOwner);
     const UpdateList list = UpdateList::read(site.out() + u"/UpdateList.xml"_s);
@@ -457,11 +510,30 @@ void tst_Updater::releaseTool()
 
     options.replaceInStrings(u"KEY"_s, site.key());
     options.replaceInStrings(u"other.pem"_s, site.dir.filePath(u"other.pem"_s));
+    options.replaceInStrings(u"NOTES"_s, notesPath);
+    QVERIFY(site.dir.write(u"notes.txt"_s, notes));
+    const bool republish = version.isEmpty();
+    const bool spoiled = republish && !name.isEmpty();
+    const QString spoilt = u"site/out/"_s + name;
+    QVERIFY(!spoiled || site.dir.write(spoilt, site.dir.read(spoilt).chopped(1) + ' '));
     const QString more = site.dir.filePath(u"in/more/"_s) + name;
-    QVERIFY(name.isEmpty() || site.dir.write(u"in/more/"_s + name, "more"));
-    QCOMPARE(site.publish(version, options, name.isEmpty() ? QStringList() : QStringList { more }),
+    QVERIFY(name.isEmpty() || republish || site.dir.write(u"in/more/"_s + name, "more"));
+    QCOMPARE(republish
+            ? Release().run(options + QStringList { site.out() })
+            : site.publish(version, options, name.isEmpty() ? QStringList() : QStringList { more }),
         published ? 0 : 1);
-    QCOMPARE(site.served(), published ? version : u"2.0"_s);
+    QCOMPARE(site.served(), spoiled ? QString() : published && !republish ? version : u"2.0"_s);
+    // Installations holding the key take the list as it steers them; the release before stands.
+    if (published) {
+        UpdateList list;
+        QCOMPARE(ServerList::judge(UpdateList::parse("<UpdateList><PublicKey>"
+                                       + site.publicKey().toBase64() + "</PublicKey></UpdateList>"),
+                     site.dir.read(u"site/out/UpdateList.xml"_s),
+                     site.dir.read(u"site/out/UpdateList.xml.sig"_s), &list),
+            QString());
+        QCOMPARE(::steering(list), steering);
+        QCOMPARE(site.served(before), u"2.0"_s);
+    }
     QCOMPARE(QFileInfo(site.out()).symLinkTarget() == before, !published);
     QCOMPARE(Site::entries(site.out()), releaseFiles);
     QCOMPARE(Site::entries(site.dir.filePath(u"site"_s)),
