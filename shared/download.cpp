@@ -383,8 +383,10 @@ void Download::settle()
 
 bool Download::commit()
 {
+    // A full disk may show only when the last of the file leaves Qt's buffer, which the commit
+    // of a QSaveFile does not look at.
     if (file)
-        return file->commit();
+        return file->flush() && file->commit();
     // Like a saved file, on the disk before it takes its name.
     const bool synced = DurableFile::sync(*partial);
     partial->close();

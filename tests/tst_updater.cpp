@@ -12,12 +12,14 @@
 #include "testmain.h"
 #include "testserver.h"
 
+#include <QLabel>
 #include <QLockFile>
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSignalSpy>
 
 #include <fcntl.h>
@@ -124,6 +126,7 @@ void tst_Updater::update_data()
         "");
     row("a name with ../: refused before any download", "", "nothing", "",
         { { "corvex", newClient }, { "engine.dat", newEngine }, { "../x", "x" } });
+    row("the disk fills up during the download", "disk fills", "nothing", "");
     row("a release larger than the free space, one of its files without Size", "no space",
         "nothing", "");
 }
@@ -232,6 +235,18 @@ void tst_Updater::update()
         resumable.dropAfter = -1;
         server.serve("/update/engine.dat", resumable);
     }
+    // temp/ on a file system of its own, which something else fills once the engine is asked for.
+    const bool small = fault == "disk fills"_L1;
+    if (small && QProcess::execute(u"mount"_s, { "-t", "tmpfs", "-o", "size=1m", "tmpfs", temp }))
+        QSKIP("a small file system needs mount, as root");
+    const auto unmount = qScopeGuard([&] { small &&QProcess::execute(u"umount"_s, { temp }); });
+    if (small)
+        QObject::connect(&server, &TestServer::requestReceived, &server,
+            [&temp](const TestServer::Request &request) {
+                QFile filler(temp + u"filler"_s);
+                if (request.path.endsWith("engine.dat") && filler.open(QIODevice::WriteOnly))
+                    while (filler.write(QByteArray(64 * 1024, 'f')) > 0 && filler.flush()) { }
+            });
     MainWindow window;
     QSignalSpy done(&window, &MainWindow::done);
     // A client started again meanwhile hands over once more: that updater leaves the folder to
@@ -257,7 +272,9 @@ void tst_Updater::update()
         const auto *bar = window.findChild<QProgressBar *>();
         QVERIFY(QTest::qWaitFor([&] { return !bar->isVisibleTo(&window); }, 10000));
         QCOMPARE(server.requestsFor("/update/engine.dat").size(),
-            fault == "404"_L1 || fault == "HTML page"_L1 ? 1 : 0);
+            fault == "404"_L1 || fault == "HTML page"_L1 || small ? 1 : 0);
+        QCOMPARE(window.findChild<QLabel *>()->text().contains(u"磁盘空间不足"_s),
+            small || fault == "no space"_L1);
         QVERIFY(QDir(outside.path()).isEmpty());
         QCOMPARE(dir.files(false), before);
         if (then == "nothing"_L1)
