@@ -5,6 +5,7 @@
 #include "testmain.h"
 #include "testserver.h"
 
+#include <QScopeGuard>
 #include <QSignalSpy>
 
 #ifdef Q_OS_UNIX
@@ -24,6 +25,7 @@ enum class Left {
     PartialPipe,
     ValidatorLink, // to a file outside holding a validator, beside a kept part
     ValidatorLinkMidway, // made while the request is on its way
+    FullDisk, // the folder on a file system with no room left
 };
 
 struct Limits
@@ -114,6 +116,8 @@ void tst_Download::transfer_data()
         << tagged << with(checked, &L::left, Left::PartialFolderLink) << "";
     QTest::newRow("a folder with a file at the partial path: removed")
         << tagged << with(checked, &L::left, Left::PartialFolder) << "";
+    QTest::newRow("a full disk under a saved file, found only as its end leaves the buffer")
+        << plain << with(Limits(), &L::left, Left::FullDisk) << "No space";
     QTest::newRow("a pipe at the partial path: removed, never waited on")
         << tagged << with(checked, &L::left, Left::PartialPipe) << "";
     QTest::newRow("a validator linked to a file outside: not read, the file starts over")
@@ -172,6 +176,11 @@ void tst_Download::transfer()
         download.setPartialPath(part);
     if (!limits.kept.isEmpty())
         QVERIFY(dir.write(u"part"_s, limits.kept) && dir.write(u"part.validator"_s, "\"1\""));
+    bool mounted = false;
+    const auto unmount = qScopeGuard([&] {
+        if (mounted)
+            ProgramFolder::unmount(dir.path());
+    });
     switch (limits.left) {
     case Left::Nothing:
         break;
@@ -193,6 +202,12 @@ void tst_Download::transfer()
     case Left::ValidatorLink:
         QVERIFY(
             QFile::remove(validator) && QFile::link(outside.filePath(u"validator"_s), validator));
+        break;
+    case Left::FullDisk:
+        mounted = ProgramFolder::mountSmall(dir.path());
+        if (!mounted)
+            QSKIP("a full disk needs mount, as root");
+        QVERIFY(!dir.write(u"filler"_s, QByteArray(2 * 1024 * 1024, 'f')));
         break;
     case Left::ValidatorLinkMidway:
         connect(&server, &TestServer::requestReceived, &server,
@@ -230,6 +245,7 @@ void tst_Download::transfer()
         left.insert(u"file"_s, response.body);
     if (!limits.keptAfter.isEmpty())
         left = { { u"part"_s, limits.keptAfter }, { u"part.validator"_s, "\"2\"" } };
+    QVERIFY(limits.left != Left::FullDisk || QFile::remove(dir.filePath(u"filler"_s)));
     QCOMPARE(dir.files(), left);
 }
 

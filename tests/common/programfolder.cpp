@@ -3,6 +3,7 @@
 #include "testserver.h"
 
 #include <QDirIterator>
+#include <QProcess>
 
 bool ProgramFolder::write(const QString &name, const QByteArray &content, bool program) const
 {
@@ -25,6 +26,19 @@ QByteArray ProgramFolder::list(
         + "</Version>\n<LoginUrl>" + server.url(QStringLiteral("/login")).toEncoded()
         + "</LoginUrl>\n<UpdateUrl>" + server.url(QStringLiteral("/update/")).toEncoded()
         + "</UpdateUrl>\n" + extra + "</UpdateList>\n";
+}
+
+bool ProgramFolder::mountSmall(const QString &folder)
+{
+    return QProcess::execute(QStringLiteral("mount"),
+               { QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
+                   QStringLiteral("size=1m"), QStringLiteral("tmpfs"), folder })
+        == 0;
+}
+
+void ProgramFolder::unmount(const QString &folder)
+{
+    QProcess::execute(QStringLiteral("umount"), { folder });
 }
 
 QByteArray ProgramFolder::spoiled(QByteArray list, const QString &fault)

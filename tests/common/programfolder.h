@@ -27,6 +27,11 @@ public:
         return write(QStringLiteral("UpdateList.xml"), list(server, version, extra));
     }
 
+    // Mounts a file system of 1 MiB over the folder, which must exist, until unmount(); false
+    // where this process may not mount one (not root).
+    static bool mountSmall(const QString &folder);
+    static void unmount(const QString &folder);
+
     // The list as a broken download or a careless hand leaves it: "cut off" after its Version,
     // or with an "unescaped &" after it; any other fault leaves it as it is.
     static QByteArray spoiled(QByteArray list, const QString &fault);
