@@ -4,6 +4,7 @@
 #include "htmlview.h"
 #include "mainwindow.h"
 #include "programdir.h"
+#include "releaseconfirmation.h"
 #include "serverlist.h"
 #include "updatelist.h"
 #include "versiontext.h"
@@ -121,6 +122,7 @@ void Check::openMainWindow()
 {
     leaveTemp();
     window = std::make_unique<MainWindow>();
+    ReleaseConfirmation::watch(window.get());
     // Whatever the check found, a login address out of reach shows the user why.
     openLoginPage(window->view, QUrl(loginUrl));
     closeSplash();
