@@ -133,8 +133,9 @@ void tst_Updater::update_data()
         { { "corvex", endingClient }, { "engine.dat", newEngine }, { "added.dat", "new" } });
     row("a new client that cannot be started: the old release back", "", "", "corvex",
         { { "corvex", "#!/nowhere/sh\n" }, { "engine.dat", newEngine } });
-    row("a new client without a window in time: ended, the old release back", "no window", "",
-        "corvex", { { "corvex", sleepingClient }, { "engine.dat", newEngine } });
+    row("a new client without a window in time: ended, the old release back; the old record a "
+        "link to quillonv3, not written through",
+        "no window", "", "corvex", { { "corvex", sleepingClient }, { "engine.dat", newEngine } });
     row("an updater killed during the trial: the release stands, the old files go",
         "killed waiting", "", "quillonv3",
         { { "corvex", sleepingClient }, { "engine.dat", newEngine } });
@@ -171,6 +172,9 @@ void tst_Updater::update()
                 && dir.write(u"temp/bad-version"_s, "1.5"));
     const QMap<QString, QByteArray> before = dir.files(false);
     QVERIFY(fault != "previous link"_L1 || QFile::link(dir.path(), temp + u"install-previous"_s));
+    QVERIFY(fault != "no window"_L1
+        || (QFile::remove(temp + u"bad-version"_s)
+            && QFile::link(dir.filePath(u"quillonv3"_s), temp + u"bad-version"_s)));
     QVERIFY(fault != "journal link"_L1 || QFile::link(u"nowhere"_s, temp + u"install-journal"_s));
     QVERIFY(fault != "backup not UTF-8"_L1
         || (QDir(temp).mkdir(u"install-backup"_s)

@@ -157,7 +157,8 @@ void MainWindow::requestList()
 }
 
 // Files an earlier run left in the temp folder must not pass for this run's; folders stay, and
-// so does the record of a rolled-back version, which outlives the runs.
+// so does the record of a rolled-back version, which outlives the runs, unless it is a link that
+// a new record would be written through.
 bool MainWindow::clearTemp()
 {
     QDir temp(ProgramDir::tempDir());
@@ -165,7 +166,9 @@ bool MainWindow::clearTemp()
         return false;
     bool cleared = true;
     for (const QString &name : temp.entryList(QDir::Files | QDir::Hidden | QDir::System)) {
-        if (name != lockName && temp.filePath(name) != ProgramDir::badVersion())
+        const QString path = temp.filePath(name);
+        if (name != lockName
+            && (path != ProgramDir::badVersion() || !DurableFile::isPlainFile(path)))
             cleared = temp.remove(name) && cleared;
     }
     return cleared;
