@@ -3,6 +3,7 @@
 #include "durablefile.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 
@@ -64,6 +65,14 @@ QString ProgramDir::skippedVersion()
 QString ProgramDir::badVersion()
 {
     return tempDir() + QStringLiteral("/bad-version");
+}
+
+QString ProgramDir::rolledBackVersion()
+{
+    QFile file(badVersion());
+    if (!DurableFile::isPlainFile(file.fileName()) || !file.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(file.read(64 * 1024));
 }
 
 QString ProgramDir::cacheDir()

@@ -20,6 +20,9 @@ QString skippedVersion(); // <program dir>/temp/skip-version: a release the user
 // <program dir>/temp/bad-version: a release whose client did not start, rolled back; never
 // taken again
 QString badVersion();
+// The version that record names, as the server's Version text was; empty without a record. Only
+// a plain file is read, and only its first 64 KiB: nothing read there is trusted further.
+QString rolledBackVersion();
 QString cacheDir(); // <program dir>/cache
 
 // The installer's journal and backup folder in temp/: while either is there, an installation
@@ -27,6 +30,12 @@ QString cacheDir(); // <program dir>/cache
 constexpr QLatin1StringView installJournalName { "install-journal" };
 constexpr QLatin1StringView installBackupName { "install-backup" };
 bool hasUnfinishedInstall();
+
+// In temp/, after an installation: the old release's files, kept until the new client shows
+// its window (the name counts as no unfinished installation, so the new client starts), and the
+// marker that the new client removes when it does.
+constexpr QLatin1StringView previousInstallName { "install-previous" };
+constexpr QLatin1StringView unconfirmedName { "unconfirmed" };
 
 // In temp/: the lock an updater holds while it works there, and the folder of the client's
 // version check, which never shares a download path with the updater.

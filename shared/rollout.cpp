@@ -1,11 +1,7 @@
 #include "rollout.h"
 
 #include "crypto.h"
-#include "durablefile.h"
-#include "programdir.h"
 #include "versiontext.h"
-
-#include <QFile>
 
 int Rollout::place(const QString &machineKey, const QString &version)
 {
@@ -29,12 +25,4 @@ Rollout::Offer Rollout::offer(const UpdateList &server, const QString &localVers
     if (!belowMinimum && place(machineKey, version) >= rollout)
         return Offer::None;
     return belowMinimum || minimum.trimmed().isEmpty() ? Offer::Required : Offer::Optional;
-}
-
-QString Rollout::badVersion()
-{
-    QFile record(ProgramDir::badVersion());
-    if (!DurableFile::isPlainFile(record.fileName()) || !record.open(QIODevice::ReadOnly))
-        return {};
-    return QString::fromUtf8(record.read(64 * 1024));
 }

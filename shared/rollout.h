@@ -24,7 +24,4 @@ int place(const QString &machineKey, const QString &version);
 Offer offer(const UpdateList &server, const QString &localVersion, const QString &machineKey,
     const QString &badVersion);
 
-// The version this installation rolled back, from temp/bad-version; empty when there is none.
-QString badVersion();
-
 } // namespace Rollout

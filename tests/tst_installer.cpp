@@ -47,16 +47,20 @@ void tst_Installer::killedAndCutShort_data()
 {
     QTest::addColumn<int>("point");
     QTest::addColumn<bool>("forGood"); // the step after the point fails at every try instead
+    QTest::addColumn<bool>("rollingBack"); // of the installed release, stopped at the point
     for (int point = 0; point < points; ++point)
-        QTest::addRow("killed at point %d", point) << point << false;
-    QTest::newRow("placing engine.dat fails for good: corvex put back") << 12 << true;
-    QTest::newRow("placing the list fails for good: every file put back") << 16 << true;
+        QTest::addRow("killed at point %d", point) << point << false << false;
+    QTest::newRow("placing engine.dat fails for good: corvex put back") << 12 << true << false;
+    QTest::newRow("placing the list fails for good: every file put back") << 16 << true << false;
+    for (int point = 0; point < 6; ++point)
+        QTest::addRow("rollback killed at point %d", point) << point << false << true;
 }
 
 void tst_Installer::killedAndCutShort()
 {
     QFETCH(int, point);
     QFETCH(bool, forGood);
+    QFETCH(bool, rollingBack);
 
     // The old release installed and the new one downloaded.
     ProgramFolder program;
@@ -89,8 +93,13 @@ void tst_Installer::killedAndCutShort()
         return;
     }
     // Stopped dead at the point, as a power cut or the task manager would stop it.
+    if (rollingBack)
+        stopped.install(entries);
     stopped.setStepHook([point](int at) { return at != point; });
-    stopped.install(entries);
+    if (rollingBack)
+        QCOMPARE(stopped.rollBack(), u"stopped"_s);
+    else
+        stopped.install(entries);
     const QMap<QString, QByteArray> killed = program.files();
     const QByteArray journal = killed.value(u"temp/install-journal"_s);
 
@@ -110,8 +119,11 @@ void tst_Installer::killedAndCutShort()
         const QMap<QString, QByteArray> after = copy.files(false);
         QVERIFY2(after == installation(false) || after == installation(true),
             qPrintable(u"journal of %1 bytes"_s.arg(variant.size())));
+        // Once the old files are handed over, the rollback is completed.
+        QVERIFY(!rollingBack || (after == installation(false)) == (point > 0));
         QVERIFY(!QFileInfo::exists(copy.filePath(u"temp/install-journal"_s))
-            && !QFileInfo::exists(copy.filePath(u"temp/install-backup"_s)));
+            && !QFileInfo::exists(copy.filePath(u"temp/install-backup"_s))
+            && !QFileInfo::exists(copy.filePath(u"temp/install-previous"_s)));
     }
 }
 

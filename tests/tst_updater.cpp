@@ -8,6 +8,7 @@
 #include "release.h"
 #include "releasecheck.h"
 #include "releasefolder.h"
+#include "rollout.h"
 #include "serverlist.h"
 #include "testmain.h"
 #include "testserver.h"
@@ -22,7 +23,9 @@
 #include <QScopeGuard>
 #include <QSignalSpy>
 
+#include <csignal>
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -34,7 +37,11 @@ using Files = QMap<QByteArray, QByteArray>;
 
 // Stand-ins record their argument count in their working directory.
 const QByteArray standIn = "#!/bin/sh\necho $# > \"$(basename \"$0\")-started\"\n";
-const QByteArray newClient = "#!/bin/sh\necho new $# > corvex-started\n";
+// A new client confirms its release as the real one does when its window shows; a failing one
+// ends at once, or sleeps without a window (its pid recorded).
+const QByteArray newClient = "#!/bin/sh\necho new $# > corvex-started\nrm temp/unconfirmed\n";
+const QByteArray endingClient = "#!/bin/sh\nexit 1\n";
+const QByteArray sleepingClient = "#!/bin/sh\necho $$ > sleeper-started\nexec sleep 60\n";
 const QByteArray installedEngine = "engine of the installed version";
 const QByteArray newEngine = "engine of the new version";
 const Files release { { "corvex", newClient }, { "engine.dat", newEngine } };
@@ -129,6 +136,18 @@ void tst_Updater::update_data()
     row("the disk fills up during the download", "disk fills", "nothing", "");
     row("a release larger than the free space, one of its files without Size", "no space",
         "nothing", "");
+    row("a new client that ends at once: the old release back, its version bad", "", "", "corvex",
+        { { "corvex", endingClient }, { "engine.dat", newEngine }, { "added.dat", "new" } });
+    row("a new client that cannot be started: the old release back", "", "", "corvex",
+        { { "corvex", "#!/nowhere/sh\n" }, { "engine.dat", newEngine } });
+    row("a new client without a window in time: ended, the old release back; the old record a "
+        "link to quillonv3, not written through",
+        "no window", "", "corvex", { { "corvex", sleepingClient }, { "engine.dat", newEngine } });
+    row("an updater killed during the trial: the release stands, the old files go",
+        "killed waiting", "", "quillonv3",
+        { { "corvex", sleepingClient }, { "engine.dat", newEngine } });
+    row("install-previous a link to the program directory: the recovery refuses", "previous link",
+        "nothing", "");
 }
 
 // An update when the server's version is newer, quillonv3 started otherwise. A failed update
@@ -140,6 +159,9 @@ void tst_Updater::update()
     QFETCH(QString, then);
     QFETCH(QString, started);
 
+    // Programs started detached come to this process when they end, and it reaps none of them:
+    // a client that ended stays a zombie, as where nothing reaps orphans.
+    QCOMPARE(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
     // Version 1.0 made this process's: stand-in corvex and quillonv3, a program file and the list.
     ProgramFolder dir;
     TestServer server;
@@ -153,8 +175,13 @@ void tst_Updater::update()
     QTemporaryDir outside;
     const QString temp = dir.filePath(u"temp/"_s);
     QVERIFY(fault == "temp link"_L1 ? QFile::link(outside.path(), temp.chopped(1))
-                                    : dir.write(u"temp/stale.dll"_s, "left by an earlier run"));
+                                    : dir.write(u"temp/stale.dll"_s, "left by an earlier run")
+                && dir.write(u"temp/bad-version"_s, "1.5"));
     const QMap<QString, QByteArray> before = dir.files(false);
+    QVERIFY(fault != "previous link"_L1 || QFile::link(dir.path(), temp + u"install-previous"_s));
+    QVERIFY(fault != "no window"_L1
+        || (QFile::remove(temp + u"bad-version"_s)
+            && QFile::link(dir.filePath(u"quillonv3"_s), temp + u"bad-version"_s)));
     QVERIFY(fault != "journal link"_L1 || QFile::link(u"nowhere"_s, temp + u"install-journal"_s));
     QVERIFY(fault != "backup not UTF-8"_L1
         || (QDir(temp).mkdir(u"install-backup"_s)
@@ -172,11 +199,13 @@ void tst_Updater::update()
         return QTest::qWaitFor(
             [&run] { return QFileInfo::exists(run.installer()->journalPath()); });
     };
-    if (fault == "killed"_L1) {
-        // Stopped dead at point 15, after the commit record, as a kill would stop it.
+    if (fault.startsWith("killed"_L1)) {
+        // Stopped dead at point 15, after the commit record, or while its client is on trial, as
+        // a kill would stop it; the client goes too.
         MainWindow killed;
-        killed.installer()->setStepHook([](int at) { return at != 15; });
-        QVERIFY(installing(killed));
+        killed.installer()->setStepHook([&fault](int at) { return at != 15 || fault != "killed"; });
+        const QByteArray sleeper = fault == "killed"_L1 ? "" : startRecord(dir, u"sleeper"_s);
+        QVERIFY(sleeper.isEmpty() ? installing(killed) : ::kill(sleeper.toInt(), SIGKILL) == 0);
     }
     list.body = ProgramFolder::spoiled(list.body, fault);
     const QByteArray notes = "新功能\n修复";
@@ -251,6 +280,8 @@ void tst_Updater::update()
                     while (filler.write(QByteArray(64 * 1024, 'f')) > 0 && filler.flush()) { }
             });
     MainWindow window;
+    if (fault == "no window"_L1)
+        window.setConfirmTimeout(2000);
     QSignalSpy done(&window, &MainWindow::done);
     // A client started again meanwhile hands over once more: that updater leaves the folder to
     // this one, asking and starting nothing.
@@ -288,8 +319,30 @@ void tst_Updater::update()
                 button->click();
         }
     }
+    const auto *label = window.findChild<QLabel *>();
+    QVERIFY(fault != "no window"_L1
+        || QTest::qWaitFor([label] { return label->text() == u"正在确认新版本…"_s; }));
     QVERIFY(!done.isEmpty() || done.wait(10000));
     QCOMPARE(secondDone.size(), 1);
+    // A client that showed nothing is ended; a rolled-back release leaves the old files byte for
+    // byte, none of its own, and its version, which is offered no more, unlike a newer one.
+    const QByteArray sleeper = dir.read(u"sleeper-started"_s).trimmed();
+    QFile stat(u"/proc/"_s + QString::fromLatin1(sleeper) + u"/stat"_s);
+    QVERIFY(
+        sleeper.isEmpty() || !stat.open(QIODevice::ReadOnly) || stat.readAll().contains(") Z "));
+    QMap<QString, QByteArray> after = dir.files(false);
+    for (const QString &name : after.keys().filter(u"-started"_s))
+        after.remove(name);
+    const bool rolledBack = started == "corvex"_L1 && then.isEmpty();
+    const bool recorded = rolledBack || fault == "rolled back"_L1;
+    QCOMPARE(after == before, !started.startsWith("new "_L1) && !fault.startsWith("killed"_L1));
+    QCOMPARE(dir.read(u"temp/bad-version"_s), recorded ? "2.0" : "1.5");
+    const auto offer = [](const QByteArray &served) {
+        return Rollout::offer(
+            UpdateList::parse(served), u"1.0"_s, {}, ProgramDir::rolledBackVersion());
+    };
+    QCOMPARE(offer(list.body) == Rollout::Offer::None, recorded);
+    QCOMPARE(offer(QByteArray(list.body).replace("2.0", "3.0")), Rollout::Offer::Required);
     const bool updated = started.startsWith("new "_L1);
     QCOMPARE(startRecord(dir, started.section(u' ', -1)), updated ? "new 0" : "0");
     QCOMPARE(dir.read(u"temp/skip-version"_s), then == u"暂不更新"_s ? "2.0" : "");
@@ -308,13 +361,13 @@ void tst_Updater::update()
     // Only what is not installed travels; a program is executable.
     for (auto file = files.begin(); file != files.end(); ++file) {
         const QString name = QString::fromUtf8(file.key());
-        QCOMPARE(dir.read(name) == file.value(), updated || fault == "killed"_L1);
+        QCOMPARE(dir.read(name) == file.value(), updated || fault.startsWith("killed"_L1));
         QCOMPARE(QFileInfo(dir.filePath(name)).isExecutable(), file.value().startsWith("#!"));
         if (updated)
             QCOMPARE(server.requestsFor("/update/" + QUrl::toPercentEncoding(name)).isEmpty(),
                 before.value(name) == file.value());
     }
-    QCOMPARE(dir.read(u"UpdateList.xml"_s) == list.body, updated || fault == "killed"_L1);
+    QCOMPARE(dir.read(u"UpdateList.xml"_s) == list.body, updated || fault.startsWith("killed"_L1));
     // Notes make room for themselves; without them the window keeps its size.
     QCOMPARE(window.size(), fault == "notes"_L1 ? QSize(420, 260) : QSize(300, 80));
     const auto *shown = window.findChild<QPlainTextEdit *>();
@@ -337,10 +390,11 @@ void tst_Updater::names_data()
     row(u"ordinary names, a hidden one, blanks, CJK, COM10"_s, true,
         { u"corvex"_s, u".cfg"_s, u"plug in #2.dat"_s, u"不.dat"_s, u"COM10"_s }, QString(64, u'A'),
         u"0"_s);
-    for (const QString &name : { u"../x"_s, u"a\\b"_s, u""_s, u"a\nb"_s, u"corvex."_s,
-             u"PRN .txt"_s, u"COM\u00b9"_s, u"a\u0085b"_s, u"x"_s + QChar(0xd800),
-             u"updatelist.XML"_s, u"UpdateList.xml.sig"_s, u"install-added"_s, u"install-discard"_s,
-             u"install-copy.part"_s, u"check"_s, u"partial"_s, u"update.lock"_s })
+    for (const QString &name :
+        { u"../x"_s, u"a\\b"_s, u""_s, u"a\nb"_s, u"corvex."_s, u"PRN .txt"_s, u"COM\u00b9"_s,
+            u"a\u0085b"_s, u"x"_s + QChar(0xd800), u"updatelist.XML"_s, u"UpdateList.xml.sig"_s,
+            u"install-added"_s, u"install-discard"_s, u"install-copy.part"_s, u"check"_s,
+            u"partial"_s, u"update.lock"_s, u"install-previous"_s, u"unconfirmed"_s })
         row(u"refused name \"%1\""_s.arg(name), false, { name });
     row(u"two names the same in case folding"_s, false, { u"\u00c4.dat"_s, u"\u00e4.dat"_s });
     row(u"Sha256 of 63 digits"_s, false, { u"a"_s }, QString(63, u'a'));

@@ -108,7 +108,7 @@ void Installer::next()
         return;
     }
     journal.reset();
-    cleanUp();
+    cleanUp(true);
     qCDebug(lcUpdate) << "installed" << (steps.size() - 2) / 2 << "files";
     Q_EMIT finished(true, QString(), QString());
 }
@@ -248,20 +248,50 @@ QString Installer::recover()
         QDir(discard).removeRecursively();
 
     QFile file(journalPath());
-    if (file.open(QIODevice::ReadOnly) && isCommitted(file.readAll())) {
-        file.close();
-        cleanUp();
-        return {};
-    }
+    const bool committed = file.open(QIODevice::ReadOnly) && isCommitted(file.readAll());
     file.close();
-    return undo();
+    QString problem;
+    if (committed)
+        cleanUp(false);
+    else
+        problem = undo();
+    // Kept by a run that ended before its new client showed a window or not: no client failed
+    // before its eyes, so the release committed stands. A client that runs far enough to hand
+    // over to an updater is no failed one, and a broken one never starts the updater at all.
+    if (problem.isEmpty() && !dropPrevious())
+        problem = tr("无法删除 %1").arg(previousDir());
+    return problem;
+}
+
+QString Installer::rollBack()
+{
+    // Only a folder an installation of this run or an earlier one kept, and nothing unfinished
+    // whose backups the hand-over would mix with the previous release's.
+    if (!DurableFile::isPlainFolder(previousDir()) || DurableFile::isTaken(backupDir())
+        || DurableFile::isTaken(journalPath()))
+        return tr("无法恢复 %1").arg(previousDir());
+    if (!hook(0))
+        return QStringLiteral("stopped");
+    if (!QDir(tempDir).rename(previousName, backupName) || !DurableFile::syncFolder(tempDir))
+        return tr("无法恢复 %1").arg(previousDir());
+    return undo(1);
+}
+
+bool Installer::dropPrevious() const
+{
+    if (!DurableFile::isTaken(previousDir()))
+        return true;
+    return DurableFile::isPlainFolder(previousDir()) && QDir(previousDir()).removeRecursively()
+        && DurableFile::syncFolder(tempDir);
 }
 
 // Puts every old file in the backup folder back and removes the new files recorded there;
 // whatever the journal says, an uncommitted installation is undone. Refuses anything in the
 // backup folder it did not put there, before touching a file.
-QString Installer::undo()
+QString Installer::undo(int firstPoint)
 {
+    int point = firstPoint;
+    const auto stopped = [this, &point] { return point >= 0 && !hook(point++); };
     QDir backup(backupDir());
     QStringList names;
     if (DurableFile::isTaken(backupDir())) {
@@ -282,6 +312,8 @@ QString Installer::undo()
     }
     qCDebug(lcUpdate) << "undoing an unfinished installation:" << names.size() << "old files";
     for (const QString &name : std::as_const(names)) {
+        if (stopped())
+            return QStringLiteral("stopped");
         const QString problem
             = DurableFile::replace(backup.filePath(name), programDir + u'/' + name, QString());
         if (!problem.isEmpty())
@@ -293,6 +325,8 @@ QString Installer::undo()
     }
 
     QFile record(backup.filePath(addedName));
+    if (stopped())
+        return QStringLiteral("stopped");
     if (record.open(QIODevice::ReadOnly)) {
         for (const QByteArray &line : record.readAll().split('\n')) {
             const QByteArray hash = line.left(64);
@@ -307,6 +341,8 @@ QString Installer::undo()
     }
     if (!DurableFile::syncFolder(programDir))
         return tr("无法同步到磁盘");
+    if (stopped())
+        return QStringLiteral("stopped");
     record.remove();
     QDir(tempDir).rmdir(backupName);
     QFile::remove(journalPath());
@@ -314,13 +350,13 @@ QString Installer::undo()
     return {};
 }
 
-// After the commit: the backup folder goes in one step, so a crash meanwhile can never put some
-// of the old files back; then the journal.
-void Installer::cleanUp() const
+// After the commit: the backup folder goes, or becomes the previous release's, in one step, so
+// a crash meanwhile can never put some of the old files back; then the journal.
+void Installer::cleanUp(bool keepPrevious) const
 {
     const QString discard = tempDir + u'/' + discardName;
     if (DurableFile::isTaken(backupDir())) {
-        if (!QDir(tempDir).rename(backupName, discardName))
+        if (!QDir(tempDir).rename(backupName, keepPrevious ? previousName : discardName))
             QDir(backupDir()).removeRecursively();
         DurableFile::syncFolder(tempDir);
     }

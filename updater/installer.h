@@ -21,11 +21,19 @@ class QFile;
 //   new files that have no old one are recorded there with their SHA-256;
 // - then each new file is renamed over its name in one step, so each name always holds the old
 //   file or the new one;
-// - then the commit record, after which the new release stands.
+// - then the commit record, after which the new release stands;
+// - then the backup folder becomes the previous release's folder in one rename, kept until the
+//   new client has shown its window, for a rollback.
 // Each step is written to the journal and synced before it is made, and the folders are synced
 // before the commit. Without a complete commit record on the disk the installation is undone,
 // at once or by the recovery of the next start, from the backup folder alone: the journal's
 // names are never acted on.
+//
+// A rollback hands the previous release's folder back to that same recovery: renamed to the
+// backup folder in one synced step, it is what an unfinished installation leaves, so from that
+// rename on every recovery, after any crash, completes the rollback, and before it the new
+// release stands. Without a rollback the previous release's folder goes at the next recovery:
+// the release committed stands.
 class Installer : public QObject
 {
     Q_OBJECT
@@ -34,6 +42,7 @@ public:
     static constexpr QLatin1StringView backupName = ProgramDir::installBackupName;
     // Inside the backup folder: the release's new files, which undoing removes.
     static constexpr QLatin1StringView addedName { "install-added" };
+    static constexpr QLatin1StringView previousName = ProgramDir::previousInstallName;
     // A committed installation's backup folder on its way out.
     static constexpr QLatin1StringView discardName { "install-discard" };
     // A backup copy until it is complete.
@@ -55,12 +64,22 @@ public:
     // account for.
     QString recover();
 
+    // Puts the previous release back in place of the one installed last, all or nothing. Empty
+    // on success; otherwise why not, the installed release standing unless the backup folder
+    // was handed over, which the next recovery then completes.
+    QString rollBack();
+    // The installed release stands: the previous one's files go.
+    bool dropPrevious() const;
+
     // Test seam: called before and after each step's action (points 2i and 2i + 1 of step i);
-    // returning false stops the installation dead there, as a kill would.
+    // returning false stops the installation dead there, as a kill would. A rollback calls it
+    // before each of its actions instead: point 0 before the hand-over, then one before each old
+    // file goes back, one before the new files go and one before the backup folder goes.
     void setStepHook(std::function<bool(int)> hook) { stepHook = std::move(hook); }
 
     QString journalPath() const { return tempDir + u'/' + journalName; }
     QString backupDir() const { return tempDir + u'/' + backupName; }
+    QString previousDir() const { return tempDir + u'/' + previousName; }
 
 Q_SIGNALS:
     // On failure the old files are back, or, where one could not be put back, the journal stays
@@ -85,8 +104,10 @@ private:
     QString commit();
     bool writeJournal(const QByteArray &line);
     void fail(const QString &name, const QString &reason);
-    QString undo();
-    void cleanUp() const;
+    // With a first point, the test seam is asked before each action from that point on.
+    QString undo(int firstPoint = -1);
+    // After the commit; keepPrevious keeps the backup folder as the previous release's.
+    void cleanUp(bool keepPrevious) const;
     bool hook(int point) const { return !stepHook || stepHook(point); }
 
     const QString programDir;

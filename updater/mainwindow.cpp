@@ -1,5 +1,6 @@
 #include "mainwindow.h"
 
+#include "confirmationwait.h"
 #include "crypto.h"
 #include "download.h"
 #include "durablefile.h"
@@ -69,6 +70,7 @@ MainWindow::MainWindow(QWidget *parent)
     , serverList(new ServerList(this))
     , fileDownload(new Download(this))
     , fileInstaller(new Installer(ProgramDir::path(), ProgramDir::tempDir(), this))
+    , confirmation(new ConfirmationWait(this))
     , lock(ProgramDir::tempDir() + u'/' + lockName)
 {
     // Held for as long as the updater works, however long that is.
@@ -100,12 +102,18 @@ MainWindow::MainWindow(QWidget *parent)
     connect(fileDownload, &Download::finished, this, &MainWindow::downFinished);
     connect(fileDownload, &Download::progress, this, &MainWindow::downReadyRead);
     connect(fileInstaller, &Installer::finished, this, &MainWindow::installFinished);
+    connect(confirmation, &ConfirmationWait::finished, this, &MainWindow::trialFinished);
 
     // Begun from the event loop so that the window shows first and the test seams apply.
     QTimer::singleShot(0, this, &MainWindow::start);
 }
 
 MainWindow::~MainWindow() = default;
+
+void MainWindow::setConfirmTimeout(int ms)
+{
+    confirmation->setTimeout(ms);
+}
 
 void MainWindow::start()
 {
@@ -155,16 +163,18 @@ void MainWindow::requestList()
 }
 
 // Files an earlier run left in the temp folder must not pass for this run's; folders stay, and
-// so do the lock and the record of a rolled-back version.
+// so does the record of a rolled-back version, which outlives the runs, unless it is a link that
+// a new record would be written through.
 bool MainWindow::clearTemp()
 {
     QDir temp(ProgramDir::tempDir());
     if (!temp.mkpath(QStringLiteral(".")))
         return false;
-    const QString kept = QFileInfo(ProgramDir::badVersion()).fileName();
     bool cleared = true;
     for (const QString &name : temp.entryList(QDir::Files | QDir::Hidden | QDir::System)) {
-        if (name != lockName && name != kept)
+        const QString path = temp.filePath(name);
+        if (name != lockName
+            && (path != ProgramDir::badVersion() || !DurableFile::isPlainFile(path)))
             cleared = temp.remove(name) && cleared;
     }
     return cleared;
@@ -188,7 +198,7 @@ void MainWindow::update()
     // A list refused left no file, and a list cut short has lost its File entries.
     const UpdateList &server = serverList->list();
     serverVersion = server.value(QStringLiteral("Version"));
-    if (Rollout::offer(server, localVersion, MachineKey::current(), Rollout::badVersion())
+    if (Rollout::offer(server, localVersion, MachineKey::current(), ProgramDir::rolledBackVersion())
         == Rollout::Offer::None) {
         // Without a list from the server, the next start may still continue for the same release.
         if (server.isWellFormed())
@@ -308,7 +318,50 @@ void MainWindow::installFinished(bool ok, const QString &failedName, const QStri
         progressBar->setRange(0, 1);
         progressBar->setValue(1);
     }
-    setStatus(tr("更新成功！"));
+    setStatus(tr("正在确认新版本…"));
+    if (!confirmation->mark(ProgramDir::tempDir() + u'/' + ProgramDir::unconfirmedName)) {
+        // Without a marker no window can be seen: the release stands, as after a killed trial.
+        fileInstaller->dropPrevious();
+        finish(QStringLiteral("corvex"));
+        return;
+    }
+    // The new client's check takes the lock while it runs.
+    lock.unlock();
+    confirmation->start(ProgramDir::executable(QStringLiteral("corvex")), ProgramDir::path());
+}
+
+void MainWindow::trialFinished(bool confirmed)
+{
+    if (!lock.tryLock(0)) {
+        qCWarning(lcUpdate) << "another updater works here now; the release is its to judge";
+        Q_EMIT done(0);
+        return;
+    }
+    if (confirmed) {
+        if (!fileInstaller->dropPrevious())
+            qCWarning(lcUpdate) << "the previous release's files stay until the next run";
+        setStatus(tr("更新成功！"));
+        lock.unlock();
+        Q_EMIT done(0);
+        return;
+    }
+    rollBack();
+}
+
+// The bad version is recorded before the old files go back: a record of the installed version
+// harms nothing if the rollback is cut short, while one missing would offer the release again.
+void MainWindow::rollBack()
+{
+    QSaveFile record(ProgramDir::badVersion());
+    if (!record.open(QIODevice::WriteOnly) || record.write(serverVersion.toUtf8()) < 0
+        || !record.commit())
+        qCWarning(lcUpdate) << "cannot record the bad version" << record.errorString();
+    if (const QString problem = fileInstaller->rollBack(); !problem.isEmpty()) {
+        qCWarning(lcUpdate) << "cannot roll back:" << problem;
+        fail(problem);
+        return;
+    }
+    qCWarning(lcUpdate) << "version" << serverVersion << "rolled back";
     finish(QStringLiteral("corvex"));
 }
 

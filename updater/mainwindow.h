@@ -9,6 +9,7 @@
 #include <QMainWindow>
 #include <QString>
 
+class ConfirmationWait;
 class Download;
 class Installer;
 class QLabel;
@@ -24,6 +25,15 @@ class ServerList;
 // starts the client again; otherwise it starts quillonv3. A failed
 // update leaves the installed version as it was, says why and offers to try again or to go on
 // with the installed version for now.
+//
+// The new client is on trial until its window shows: the updater keeps the old release's files
+// and watches for the client removing temp/unconfirmed. A client that ends first or shows
+// nothing in time (then ended) has the old release put back, its version recorded in
+// temp/bad-version, and the old client started. The lock is given up for the trial, since the
+// new client's check takes it; a rollback takes it back, and where another updater holds it by
+// then (the new client handed over to one) that updater's recovery decides. An updater killed
+// during the trial leaves the new release committed with the old files and the marker beside
+// it; the next recovery lets the release stand and drops them (see Installer::recover).
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
@@ -40,6 +50,8 @@ public:
 
     // Test seam: the installer the window drives.
     Installer *installer() const { return fileInstaller; }
+    // Test seam: how long the new client has to show its window.
+    void setConfirmTimeout(int ms);
 
 Q_SIGNALS:
     // The run is over and the program should end with this code.
@@ -53,6 +65,7 @@ public Q_SLOTS:
 private Q_SLOTS:
     void httpFinished(bool ok, const QString &reason);
     void installFinished(bool ok, const QString &failedName, const QString &reason);
+    void trialFinished(bool confirmed);
     // Runs the whole update from the start: at the first start and on "重试".
     void start();
     void later();
@@ -71,6 +84,7 @@ private:
     void showNotes(const QString &notes);
     // Starts the program and ends the run.
     void finish(const QString &name);
+    void rollBack();
 
     QString localVersion;
     QString serverVersion;
@@ -84,6 +98,7 @@ private:
     ServerList *serverList;
     Download *fileDownload;
     Installer *fileInstaller;
+    ConfirmationWait *confirmation;
     QLabel *statusLabel;
     QProgressBar *progressBar;
     QPushButton *retryButton;

@@ -66,7 +66,8 @@ QStringList ReleaseCheck::reservedNames()
         QStringLiteral("skip-version"), QStringLiteral("bad-version"), ProgramDir::updateLockName,
         ProgramDir::checkDirName, QStringLiteral("partial"), Installer::journalName,
         Installer::backupName, Installer::addedName, Installer::discardName, Installer::copyName,
-        QStringLiteral("temp"), QStringLiteral("cache"), QStringLiteral("plugins") };
+        Installer::previousName, ProgramDir::unconfirmedName, QStringLiteral("temp"),
+        QStringLiteral("cache"), QStringLiteral("plugins") };
 }
 
 QString ReleaseCheck::problem(

@@ -5,6 +5,7 @@
 #include "machinekey.h"
 #include "mainwindow.h"
 #include "programdir.h"
+#include "releaseconfirmation.h"
 #include "rollout.h"
 #include "serverlist.h"
 #include "updatelist.h"
@@ -104,9 +105,9 @@ void Check::httpFinished(bool ok, const QString &reason)
         qCDebug(lcCheck) << "no server version:" << reason;
     const UpdateList &server = serverList->list();
     const QString remoteVersion = server.value(QStringLiteral("Version"));
-    const Rollout::Offer offer = ok
-        ? Rollout::offer(server, localVersion, MachineKey::current(), Rollout::badVersion())
-        : Rollout::Offer::None;
+    const Rollout::Offer offer = ok ? Rollout::offer(server, localVersion, MachineKey::current(),
+                                     ProgramDir::rolledBackVersion())
+                                    : Rollout::Offer::None;
     if (offer == Rollout::Offer::None || skipped(remoteVersion)) {
         openMainWindow();
         return;
@@ -143,6 +144,7 @@ void Check::openMainWindow()
 {
     leaveTemp();
     window = std::make_unique<MainWindow>();
+    ReleaseConfirmation::watch(window.get());
     // Whatever the check found, a login address out of reach shows the user why.
     openLoginPage(window->view, QUrl(loginUrl));
     closeSplash();
