@@ -4,6 +4,7 @@
 #include "machinekey.h"
 #include "mainwindow.h"
 #include "myobject.h"
+#include "notificationpopup.h"
 #include "programdir.h"
 #include "programfolder.h"
 #include "savequestion.h"
@@ -17,6 +18,8 @@
 #include <QSignalSpy>
 #include <QToolButton>
 #include <QWebEnginePage>
+
+#include <optional>
 
 using namespace Qt::StringLiterals;
 
@@ -43,6 +46,33 @@ QList<SonWindow *> childWindows(const QString &address = {})
             children << child;
     }
     return children;
+}
+
+// The client's notifications on the screen, top to bottom, by their titles.
+QStringList shownNotifications()
+{
+    QList<NotificationPopup *> shown;
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        auto *popup = qobject_cast<NotificationPopup *>(widget);
+        if (popup && popup->isVisible())
+            shown << popup;
+    }
+    std::sort(shown.begin(), shown.end(),
+        [](QWidget *a, QWidget *b) { return a->geometry().top() < b->geometry().top(); });
+    QStringList titles;
+    for (QWidget *popup : shown)
+        titles << popup->windowTitle();
+    return titles;
+}
+
+// What a script ends with, once the page has answered.
+QVariant evaluate(HtmlView *view, const QString &script)
+{
+    const auto result = std::make_shared<std::optional<QVariant>>();
+    view->page()->runJavaScript(script, [result](const QVariant &value) { *result = value; });
+    [[maybe_unused]] const bool answered
+        = QTest::qWaitFor([&result] { return result->has_value(); }, 2000);
+    return result->value_or(QVariant());
 }
 
 // The page asks the window for a child window; the one open for the address, if any.
@@ -72,6 +102,9 @@ private Q_SLOTS:
     void children();
     void saveImage_data();
     void saveImage();
+    void permissions_data();
+    void permissions();
+    void notifications();
 
 private:
     // Loads the address on the test server and waits until the window has dealt with it.
@@ -84,6 +117,8 @@ private:
 
 void tst_MainWindow::initTestCase()
 {
+    // A camera and a microphone of the engine's own, so that pages may ask for them.
+    qputenv("QTWEBENGINE_CHROMIUM_FLAGS", "--use-fake-device-for-media-stream");
     ProgramDir::setPath(dir.path());
     QVERIFY(server.start() && foreign.start());
     // The server address is an origin of its own: the login's is what lets the pages in.
@@ -130,6 +165,22 @@ void tst_MainWindow::initTestCase()
     cut.announceLength = false;
     cut.headers = { "Transfer-Encoding: chunked", "ETag: \"1\"", "Accept-Ranges: bytes" };
     server.serve("/cut.png", cut);
+    // Each request runs twice, one after the other; the title says how both went.
+    const QByteArray permission = "<script>function media(constraints) { return "
+                                  "navigator.mediaDevices.getUserMedia(constraints).then(() => "
+                                  "'allowed', e => e.name == 'NotAllowedError' ? 'denied' : "
+                                  "'allowed'); }"
+                                  "function place() { return new Promise(r => "
+                                  "navigator.geolocation.getCurrentPosition(() => r('allowed'), e "
+                                  "=> r(e.code == 1 ? 'denied' : 'allowed'), { timeout: 3000 })); }"
+                                  "function twice(request) { request().then(a => request().then(b "
+                                  "=> document.title = a + ',' + b)); }</script>";
+    server.serve("/permission", permission);
+    foreign.serve("/permission", permission);
+    server.serve("/notify",
+        "<script>var events = []; function notify(title, tag) { var n = new Notification(title, "
+        "{ body: title + '的内容', tag: tag }); for (const e of ['show', 'close', 'click']) "
+        "n.addEventListener(e, () => events.push(e + ' ' + title)); }</script>");
     SaveQuestion::answerWith([this](const QString &, const QString &name, const QString &) {
         return dir.filePath(name);
     });
@@ -362,6 +413,104 @@ void tst_MainWindow::saveImage()
     QCOMPARE(dir.read(image), saved);
     // Nothing of the download stays beside the chosen file, under a hidden name of its own.
     QTRY_COMPARE(QDir(dir.path()).entryList({ ".*" }, QDir::Files | QDir::Hidden), QStringList());
+}
+
+void tst_MainWindow::permissions_data()
+{
+    QTest::addColumn<bool>("own"); // the page comes from the login's origin, else another one
+    QTest::addColumn<QString>("request"); // settles with what the page was given
+    QTest::addColumn<QString>("button"); // the user's answer to a question
+    QTest::addColumn<QString>("outcome"); // of the request and of the same request again
+    QTest::addColumn<QStringList>("questions");
+
+    const QString notification = u"Notification.requestPermission()"_s;
+    const QString camera = u"media({ video: true })"_s;
+    const auto question = [](const char *what) {
+        return QStringList(
+            u"Tavrel|127.0.0.1 请求使用"_s + QString::fromUtf8(what) + u"，是否允许？"_s);
+    };
+    QTest::newRow("notifications of the application's origin granted without a question")
+        << true << notification << QString() << "granted,granted" << QStringList();
+    QTest::newRow("notifications of another origin denied")
+        << false << notification << QString() << "denied,denied" << QStringList();
+    QTest::newRow("camera allowed by the user, asked once")
+        << true << camera << "允许"
+        << "allowed,allowed" << question("摄像头");
+    QTest::newRow("camera of another origin denied without a question")
+        << false << camera << "允许"
+        << "denied,denied" << QStringList();
+    QTest::newRow("microphone refused by the user, asked once")
+        << true << "media({ audio: true })"
+        << "拒绝"
+        << "denied,denied" << question("麦克风");
+    QTest::newRow("camera and microphone asked as one")
+        << true << "media({ audio: true, video: true })"
+        << "允许"
+        << "allowed,allowed" << question("摄像头和麦克风");
+    QTest::newRow("location allowed by the user") << true << "place()"
+                                                  << "允许"
+                                                  << "allowed,allowed" << question("位置信息");
+}
+
+void tst_MainWindow::permissions()
+{
+    QFETCH(bool, own);
+    QFETCH(QString, request);
+    QFETCH(QString, button);
+    QFETCH(QString, outcome);
+    QFETCH(QStringList, questions);
+
+    BoxAnswerer answerer;
+    answerer.button = button;
+    TestWindow window;
+    QSignalSpy finished(window.view, &HtmlView::loadFinished);
+    window.view->load((own ? server : foreign).url(u"/permission"_s));
+    QVERIFY(finished.wait(20000));
+    window.view->page()->runJavaScript(u"twice(() => "_s + request + u")"_s);
+    QTRY_COMPARE_WITH_TIMEOUT(window.view->title(), outcome, 20000);
+    QCOMPARE(answerer.boxes, questions);
+}
+
+void tst_MainWindow::notifications()
+{
+    TestWindow window;
+    open(window, u"/notify"_s);
+    window.view->page()->runJavaScript(
+        u"Notification.requestPermission().then(p => document.title = p)"_s);
+    QTRY_COMPARE_WITH_TIMEOUT(window.view->title(), u"granted"_s, 20000);
+    const auto notify = [&](const QString &title, const QString &tag) {
+        window.view->page()->runJavaScript(u"notify('%1', '%2')"_s.arg(title, tag));
+    };
+    const auto events = [&] { return evaluate(window.view, u"events.join()"_s).toString(); };
+
+    notify(u"一"_s, u"a"_s);
+    notify(u"二"_s, u"b"_s);
+    notify(u"三"_s, u"c"_s);
+    QTRY_COMPARE(shownNotifications(), QStringList({ "一", "二", "三" }));
+    QTRY_COMPARE(events(), u"show 一,show 二,show 三"_s);
+    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        if (qobject_cast<NotificationPopup *>(widget))
+            QVERIFY2(area.contains(widget->geometry()), "within the available area");
+    }
+
+    notify(u"四"_s, u"a"_s);
+    QTRY_COMPARE(shownNotifications(), QStringList({ "二", "三", "四" }));
+    notify(u"五"_s, QString());
+    QTRY_COMPARE(shownNotifications(), QStringList({ "三", "四", "五" }));
+    QTRY_COMPARE(events(), u"show 一,show 二,show 三,close 一,show 四,close 二,show 五"_s);
+
+    QWidget *five = nullptr;
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        if (widget->windowTitle() == u"五"_s && widget->isVisible())
+            five = widget;
+    }
+    QVERIFY(five);
+    window.hide();
+    QTest::mouseClick(five, Qt::LeftButton);
+    QTRY_COMPARE(shownNotifications(), QStringList({ "三", "四" }));
+    QTRY_VERIFY(events().endsWith(u"click 五,close 五"_s));
+    QVERIFY2(window.isVisible(), "a click brings the client's window forward");
 }
 
 TAVREL_TEST_MAIN(tst_MainWindow)

@@ -6,8 +6,10 @@
 #include "htmlview.h"
 #include "machinekey.h"
 #include "myobject.h"
+#include "pagenotifications.h"
 #include "sonwindow.h"
 #include "spritebutton.h"
+#include "webprofile.h"
 
 #include <QAction>
 #include <QApplication>
@@ -103,6 +105,8 @@ MainWindow::MainWindow(QWidget *parent)
     createTrayMenu();
     trayIcon->show();
     connect(trayIcon, &QSystemTrayIcon::activated, this, &MainWindow::iconActivated);
+    connect(
+        WebProfile::notifications(), &PageNotifications::clicked, this, &MainWindow::bringToFront);
 
     bridge = new MyObject(this);
     connect(bridge, &MyObject::js, this, &MainWindow::slot_callson);

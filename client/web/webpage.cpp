@@ -1,6 +1,7 @@
 #include "webpage.h"
 
 #include "htmlview.h"
+#include "pagepermissions.h"
 #include "webprofile.h"
 
 #include <QSslCertificate>
@@ -13,6 +14,10 @@ webPage::webPage()
     : QWebEnginePage(WebProfile::profile(), WebProfile::profile())
 {
     connect(this, &QWebEnginePage::certificateError, this, &webPage::onCertificateError);
+    connect(this, &QWebEnginePage::featurePermissionRequested, this,
+        [this](const QUrl &origin, Feature feature) {
+            WebProfile::permissions()->request(this, origin, feature);
+        });
 }
 
 void webPage::onCertificateError(const QWebEngineCertificateError &error)

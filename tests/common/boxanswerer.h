@@ -2,12 +2,17 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QDialog>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPointer>
 
-// Answers what pops up while a test waits: every message box, modal or not, with No where
-// offered, else its first button; every popup menu with its entry named `choice`, else by
-// closing it. Keeps "title|text" of each box.
+#include <functional>
+
+// Answers what pops up while a test waits: every message box, modal or not, with its button
+// named `button` where it has one, else No where offered, else its first button; every popup
+// menu with its entry named `choice`, else by closing it; every other dialog shown with
+// `dialog`, once per showing. Keeps "title|text" of each box.
 class BoxAnswerer : public QObject
 {
 public:
@@ -15,6 +20,8 @@ public:
 
     QStringList boxes;
     QString choice;
+    QString button;
+    std::function<void(QDialog *)> dialog;
 
 protected:
     void timerEvent(QTimerEvent *) override
@@ -26,13 +33,28 @@ protected:
             }
             popup->close();
         }
+        answered.removeAll(nullptr);
         for (QWidget *widget : QApplication::topLevelWidgets()) {
+            auto *other = qobject_cast<QDialog *>(widget);
             auto *box = qobject_cast<QMessageBox *>(widget);
+            if (other && !box && dialog && other->isVisible() && !answered.contains(other)) {
+                answered << other;
+                dialog(other);
+            }
+            if (other && !other->isVisible())
+                answered.removeAll(QPointer(other));
             if (!box || !box->isVisible())
                 continue;
             boxes << box->windowTitle() + u'|' + box->text();
-            QAbstractButton *no = box->button(QMessageBox::No);
-            (no ? no : box->buttons().constFirst())->click();
+            QAbstractButton *chosen = box->button(QMessageBox::No);
+            for (QAbstractButton *named : box->buttons()) {
+                if (named->text() == button)
+                    chosen = named;
+            }
+            (chosen ? chosen : box->buttons().constFirst())->click();
         }
     }
+
+private:
+    QList<QPointer<QDialog>> answered;
 };
