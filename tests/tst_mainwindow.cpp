@@ -21,6 +21,8 @@
 
 #include <optional>
 
+#include <signal.h>
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -105,6 +107,8 @@ private Q_SLOTS:
     void permissions_data();
     void permissions();
     void notifications();
+    void rendererEnds_data();
+    void rendererEnds();
 
 private:
     // Loads the address on the test server and waits until the window has dealt with it.
@@ -511,6 +515,48 @@ void tst_MainWindow::notifications()
     QTRY_COMPARE(shownNotifications(), QStringList({ "三", "四" }));
     QTRY_VERIFY(events().endsWith(u"click 五,close 五"_s));
     QVERIFY2(window.isVisible(), "a click brings the client's window forward");
+}
+
+void tst_MainWindow::rendererEnds_data()
+{
+    QTest::addColumn<bool>("child"); // the renderer of a child window ends, else the main page's
+    QTest::addColumn<int>("ends"); // one after the other, each once the page is back
+    QTest::addColumn<QString>("shown"); // what the main window shows then
+
+    QTest::newRow("main page's renderer killed: loaded again") << false << 1 << "main page";
+    QTest::newRow("killed again within a minute: the failure page, with 重试")
+        << false << 2 << "连接失败!\n请检查您的网络状况\n或联系我们...\n页面已崩溃\n重试";
+    QTest::newRow("child window's renderer killed: the child closes, the main page stays")
+        << true << 1 << "main page";
+}
+
+void tst_MainWindow::rendererEnds()
+{
+    QFETCH(bool, child);
+    QFETCH(int, ends);
+    QFETCH(QString, shown);
+
+    TestWindow window;
+    open(window, u"/index.html"_s);
+    QPointer<SonWindow> son = child ? request(window, server.url(u"/a"_s).toString()) : nullptr;
+    HtmlView *view = child ? son->findChild<HtmlView *>() : window.view;
+    for (int end = 0; end < ends; ++end) {
+        QTRY_VERIFY_WITH_TIMEOUT(view->page()->renderProcessPid() > 0, 20000);
+        QSignalSpy finished(view, &HtmlView::loadFinished);
+        QSignalSpy terminated(view->page(), &QWebEnginePage::renderProcessTerminated);
+        ::kill(pid_t(view->page()->renderProcessPid()), SIGKILL);
+        QVERIFY(terminated.wait(20000));
+        if (child) {
+            QTRY_VERIFY(!son);
+        } else {
+            QVERIFY(finished.wait(20000));
+        }
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(
+        evaluate(window.view, u"document.body.innerText"_s).toString(), shown, 10000);
+    if (ends > 1)
+        QCOMPARE(evaluate(window.view, u"document.getElementById('retry').href"_s).toString(),
+            server.url(u"/index.html"_s).toString());
 }
 
 TAVREL_TEST_MAIN(tst_MainWindow)

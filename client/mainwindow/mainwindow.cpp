@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 
 #include "bridgechannel.h"
+#include "crashrecovery.h"
 #include "down.h"
 #include "handleraddress.h"
 #include "htmlview.h"
@@ -61,6 +62,7 @@ MainWindow::MainWindow(QWidget *parent)
     view = new HtmlView(this);
     connect(view, &HtmlView::urlChanged, this, &MainWindow::slot_urlchanged);
     connect(view, &HtmlView::loadFinished, this, &MainWindow::slot_loadfinished);
+    new CrashRecovery(view);
 
     const QIcon icon(QStringLiteral(":/images/house.ico"));
     iconLabel = new QLabel(this);

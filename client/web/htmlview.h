@@ -28,6 +28,8 @@ public:
     void setCertificateFailurePage(const QString &html);
 
     QString failurePage() const { return failureHtml; }
+    // Shows a page in place of the current one, leaving the failure page as it is.
+    void showFailurePage(const QString &html);
 
 protected:
     void contextMenuEvent(QContextMenuEvent *event) override;
@@ -37,7 +39,6 @@ private slots:
 
 private:
     void onLoadingChanged(const QWebEngineLoadingInfo &info);
-    void showFailurePage(const QString &html);
 
     QString failureHtml;
     QString certificateFailureHtml;
