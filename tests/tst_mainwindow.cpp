@@ -5,6 +5,7 @@
 #include "mainwindow.h"
 #include "myobject.h"
 #include "notificationpopup.h"
+#include "pagedownloads.h"
 #include "programdir.h"
 #include "programfolder.h"
 #include "savequestion.h"
@@ -15,9 +16,11 @@
 
 #include <QLabel>
 #include <QPointer>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QToolButton>
 #include <QWebEnginePage>
+#include <QWebEngineProfile>
 
 #include <optional>
 
@@ -107,10 +110,19 @@ private Q_SLOTS:
     void permissions_data();
     void permissions();
     void notifications();
+    void pageDownloads_data();
+    void pageDownloads();
     void rendererEnds_data();
     void rendererEnds();
 
 private:
+    // Every save question is answered with the proposed name in the program folder.
+    void answerInProgramFolder()
+    {
+        SaveQuestion::answerWith([this](const QString &, const QString &proposed, const QString &) {
+            return dir.filePath(QFileInfo(proposed).fileName());
+        });
+    }
     // Loads the address on the test server and waits until the window has dealt with it.
     void open(TestWindow &window, const QString &path);
 
@@ -185,9 +197,22 @@ void tst_MainWindow::initTestCase()
         "<script>var events = []; function notify(title, tag) { var n = new Notification(title, "
         "{ body: title + '的内容', tag: tag }); for (const e of ['show', 'close', 'click']) "
         "n.addEventListener(e, () => events.push(e + ' ' + title)); }</script>");
-    SaveQuestion::answerWith([this](const QString &, const QString &name, const QString &) {
-        return dir.filePath(name);
-    });
+    // Twenty files handed out at once, one by each frame, while the page is still loading.
+    QByteArray burst = "<img src=/never>";
+    for (int n = 0; n < 20; ++n) {
+        const QByteArray name = "f" + QByteArray::number(n) + ".txt";
+        TestServer::Response file;
+        file.body = "file " + name;
+        file.contentType = "text/plain";
+        file.headers = { "Content-Disposition: attachment; filename=" + name };
+        server.serve("/" + name, file);
+        burst += "<iframe src=/" + name + "></iframe>";
+    }
+    server.serve("/burst", burst);
+    TestServer::Response never;
+    never.silent = true;
+    server.serve("/never", never);
+    answerInProgramFolder();
 }
 
 void tst_MainWindow::open(TestWindow &window, const QString &path)
@@ -515,6 +540,78 @@ void tst_MainWindow::notifications()
     QTRY_COMPARE(shownNotifications(), QStringList({ "三", "四" }));
     QTRY_VERIFY(events().endsWith(u"click 五,close 五"_s));
     QVERIFY2(window.isVisible(), "a click brings the client's window forward");
+}
+
+void tst_MainWindow::pageDownloads_data()
+{
+    QTest::addColumn<bool>("save"); // the user saves every file, else declines every one
+    QTest::addColumn<QString>("downloads"); // the user's Downloads folder, if any
+
+    QTest::newRow("20 at once: asked one at a time, 5 at most, once the window shows; in the "
+                  "Downloads folder")
+        << true << "Downloads";
+    QTest::newRow("declined, no Downloads folder: asked in the home folder, nothing left behind")
+        << false << QString();
+}
+
+void tst_MainWindow::pageDownloads()
+{
+    QFETCH(bool, save);
+    QFETCH(QString, downloads);
+
+    // The user's folders are the test's for the while.
+    QTemporaryDir home;
+    const QByteArray user[] = { qgetenv("HOME"), qgetenv("XDG_CONFIG_HOME") };
+    const auto restore = qScopeGuard([&] {
+        qputenv("HOME", user[0]);
+        qputenv("XDG_CONFIG_HOME", user[1]);
+        answerInProgramFolder();
+    });
+    qputenv("HOME", QFile::encodeName(home.path()));
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.filePath(u".config"_s)));
+    QVERIFY(downloads.isEmpty() || QDir(home.path()).mkdir(downloads));
+    const QDir folder(home.filePath(downloads));
+
+    QObject context;
+    int requested = 0;
+    connect(WebProfile::profile(), &QWebEngineProfile::downloadRequested, &context,
+        [&requested] { ++requested; });
+    TestWindow window;
+    QStringList asked;
+    bool open = false;
+    bool twoAtOnce = false;
+    bool beforeShown = false;
+    SaveQuestion::answerWith([&](const QString &, const QString &proposed, const QString &) {
+        twoAtOnce |= open;
+        beforeShown |= !window.isVisible();
+        asked << QDir(folder).relativeFilePath(proposed);
+        // Open as the dialog would be until every download has come.
+        open = true;
+        [[maybe_unused]] const bool all = QTest::qWaitFor([&] { return requested == 20; }, 20000);
+        open = false;
+        return save ? dir.filePath(QFileInfo(proposed).fileName()) : QString();
+    });
+    BoxAnswerer answerer;
+    window.view->load(server.url(u"/burst"_s));
+    QTRY_COMPARE_WITH_TIMEOUT(requested, 20, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(asked.size(), 5, 20000);
+    if (save) {
+        QTRY_COMPARE_WITH_TIMEOUT(answerer.boxes.size(), 5, 20000);
+        QCOMPARE(answerer.boxes, QStringList(5, u"提示|下载完成"_s));
+    }
+    QTRY_COMPARE(QDir(PageDownloads::waitingFolder()).entryList(QDir::Files), QStringList());
+    QCOMPARE(asked.size(), 5);
+    QCOMPARE(QSet<QString>(asked.cbegin(), asked.cend()).size(), 5);
+    for (const QString &name : std::as_const(asked)) {
+        QVERIFY2(name.contains(QRegularExpression(u"^f\\d+\\.txt$"_s)), qPrintable(name));
+        QCOMPARE(dir.read(name), save ? "file " + name.toUtf8() : QByteArray());
+        QFile::remove(dir.filePath(name));
+    }
+    QVERIFY2(!twoAtOnce, "one question at a time");
+    QVERIFY2(!beforeShown, "no question before the window shows");
+    // The page outlives the window, and its image would hold one of the engine's few
+    // connections to the server for good.
+    window.view->stop();
 }
 
 void tst_MainWindow::rendererEnds_data()

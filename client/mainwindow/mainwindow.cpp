@@ -7,6 +7,7 @@
 #include "htmlview.h"
 #include "machinekey.h"
 #include "myobject.h"
+#include "pagedownloads.h"
 #include "pagenotifications.h"
 #include "sonwindow.h"
 #include "spritebutton.h"
@@ -109,6 +110,10 @@ MainWindow::MainWindow(QWidget *parent)
     connect(trayIcon, &QSystemTrayIcon::activated, this, &MainWindow::iconActivated);
     connect(
         WebProfile::notifications(), &PageNotifications::clicked, this, &MainWindow::bringToFront);
+    // A save question waits for the window; one that comes before the first page shows it.
+    WebProfile::downloads()->setQuestionWindow(this);
+    connect(
+        WebProfile::downloads(), &PageDownloads::questionWaiting, this, &MainWindow::bringToFront);
 
     bridge = new MyObject(this);
     connect(bridge, &MyObject::js, this, &MainWindow::slot_callson);
