@@ -14,8 +14,13 @@
 #include "testserver.h"
 #include "webprofile.h"
 
+#include <QComboBox>
 #include <QLabel>
+#include <QLineEdit>
+#include <QPdfDocument>
 #include <QPointer>
+#include <QPrintDialog>
+#include <QPrinter>
 #include <QScopeGuard>
 #include <QSignalSpy>
 #include <QToolButton>
@@ -112,6 +117,8 @@ private Q_SLOTS:
     void notifications();
     void pageDownloads_data();
     void pageDownloads();
+    void print_data();
+    void print();
     void rendererEnds_data();
     void rendererEnds();
 
@@ -212,6 +219,9 @@ void tst_MainWindow::initTestCase()
     TestServer::Response never;
     never.silent = true;
     server.serve("/never", never);
+    server.serve("/print",
+        "<body>Printed text<script>function go() { print(); document.title = 'went on'; }"
+        "</script></body>");
     answerInProgramFolder();
 }
 
@@ -565,6 +575,9 @@ void tst_MainWindow::pageDownloads()
     const auto restore = qScopeGuard([&] {
         qputenv("HOME", user[0]);
         qputenv("XDG_CONFIG_HOME", user[1]);
+        server.serve("/print",
+            "<body>Printed text<script>function go() { print(); document.title = 'went on'; }"
+            "</script></body>");
         answerInProgramFolder();
     });
     qputenv("HOME", QFile::encodeName(home.path()));
@@ -612,6 +625,61 @@ void tst_MainWindow::pageDownloads()
     // The page outlives the window, and its image would hold one of the engine's few
     // connections to the server for good.
     window.view->stop();
+}
+
+void tst_MainWindow::print_data()
+{
+    QTest::addColumn<bool>("key"); // Ctrl+P, else the page's script calls print()
+    QTest::addColumn<bool>("printed"); // into a PDF file, else the dialog is cancelled
+
+    QTest::newRow("print(), cancelled: nothing printed, the script went on; a request while the "
+                  "dialog is open ignored")
+        << false << false;
+    QTest::newRow("Ctrl+P, into a PDF file: the file holds the page's text") << true << true;
+}
+
+void tst_MainWindow::print()
+{
+    QFETCH(bool, key);
+    QFETCH(bool, printed);
+
+    TestWindow window;
+    open(window, u"/print"_s);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const QString pdf = dir.filePath(u"page.pdf"_s);
+    QStringList dialogs;
+    BoxAnswerer answerer;
+    answerer.dialog = [&](QDialog *shown) {
+        auto *dialog = qobject_cast<QPrintDialog *>(shown);
+        dialogs << shown->windowTitle();
+        if (!dialog)
+            return;
+        // A request while the dialog is open: the page's own would come too late to be sure.
+        Q_EMIT window.view->printRequested();
+        // As the user would: the dialog's own printer, "Print to File (PDF)", and a file name.
+        auto *printers = dialog->findChild<QComboBox *>(u"printers"_s);
+        printers->setCurrentIndex(printers->findText(u"PDF"_s, Qt::MatchContains));
+        dialog->findChild<QLineEdit *>(u"filename"_s)->setText(pdf);
+        printed ? dialog->accept() : dialog->reject();
+    };
+    QSignalSpy finished(window.view, &HtmlView::pdfPrintingFinished);
+    if (key)
+        QTest::keyClick(&window, Qt::Key_P, Qt::ControlModifier);
+    else
+        window.view->page()->runJavaScript(u"go()"_s);
+    QTRY_COMPARE_WITH_TIMEOUT(dialogs, QStringList(u"打印"_s), 10000);
+    if (!printed) {
+        QTRY_COMPARE_WITH_TIMEOUT(window.view->title(), u"went on"_s, 10000);
+        QVERIFY(finished.isEmpty() && !QFile::exists(pdf));
+        return;
+    }
+    QVERIFY(finished.wait(20000));
+    QCOMPARE(finished.first(), QVariantList({ pdf, true }));
+    QPdfDocument document;
+    QCOMPARE(document.load(pdf), QPdfDocument::Error::None);
+    QVERIFY(document.getAllText(0).text().contains(u"Printed text"_s));
+    QVERIFY(QFile::remove(pdf));
 }
 
 void tst_MainWindow::rendererEnds_data()

@@ -16,7 +16,8 @@ class webPage;
 // shows that page instead of an empty one. An address refused for its certificate shows the
 // certificate failure page instead, when one is set.
 //
-// Its context menu is the client's own: Copy, Paste and, over an image, saving the image.
+// Its context menu is the client's own: Copy, Paste and, over an image, saving the image. Its
+// page prints through Qt's print dialog.
 class HtmlView : public QWebEngineView
 {
     Q_OBJECT
