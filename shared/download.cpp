@@ -2,12 +2,22 @@
 
 #include "durablefile.h"
 
+#include <QAuthenticator>
 #include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QSaveFile>
 
 Q_LOGGING_CATEGORY(lcDownload, "tavrel.download")
+
+namespace {
+Download::ProxyLogin proxyLogin;
+}
+
+void Download::setProxyLogin(ProxyLogin login)
+{
+    proxyLogin = std::move(login);
+}
 
 Download::Download(QObject *parent)
     : QObject(parent)
@@ -19,6 +29,11 @@ Download::Download(QObject *parent)
         [this] { fail(QStringLiteral("no data for %1 ms").arg(stallTimeout)); });
     connect(&deadlineTimer, &QTimer::timeout, this,
         [this] { fail(QStringLiteral("not done within %1 ms").arg(deadline)); });
+    connect(manager, &QNetworkAccessManager::proxyAuthenticationRequired, this,
+        [](const QNetworkProxy &proxy, QAuthenticator *authenticator) {
+            if (proxyLogin)
+                proxyLogin(proxy, authenticator);
+        });
 }
 
 Download::~Download()

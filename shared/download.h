@@ -10,13 +10,16 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <functional>
 #include <memory>
 
 Q_DECLARE_LOGGING_CATEGORY(lcDownload)
 
+class QAuthenticator;
 class QFile;
 class QFileDevice;
 class QNetworkAccessManager;
+class QNetworkProxy;
 class QNetworkReply;
 class QSaveFile;
 
@@ -34,6 +37,11 @@ public:
 
     // A transfer that receives nothing for this long is given up.
     static constexpr int defaultStallTimeout = 30000;
+
+    // Answers a proxy that asks for a login, for every transfer of the process; without one,
+    // the proxy's 407 fails the transfer.
+    using ProxyLogin = std::function<void(const QNetworkProxy &, QAuthenticator *)>;
+    static void setProxyLogin(ProxyLogin login);
 
     explicit Download(QObject *parent = nullptr);
     ~Download() override;

@@ -17,6 +17,7 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QNetworkProxy>
 #include <QPdfDocument>
 #include <QPointer>
 #include <QPrintDialog>
@@ -117,6 +118,8 @@ private Q_SLOTS:
     void notifications();
     void pageDownloads_data();
     void pageDownloads();
+    void logins_data();
+    void logins();
     void print_data();
     void print();
     void rendererEnds_data();
@@ -144,6 +147,10 @@ void tst_MainWindow::initTestCase()
     qputenv("QTWEBENGINE_CHROMIUM_FLAGS", "--use-fake-device-for-media-stream");
     ProgramDir::setPath(dir.path());
     QVERIFY(server.start() && foreign.start());
+    // The test server is the proxy for every address but the loopback ones, which neither the
+    // engine nor Qt ever send through a proxy. The engine reads it when it starts.
+    QNetworkProxy::setApplicationProxy(
+        QNetworkProxy(QNetworkProxy::HttpProxy, u"127.0.0.1"_s, quint16(server.url().port())));
     // The server address is an origin of its own: the login's is what lets the pages in.
     QVERIFY(dir.writeList(server, "1.0", "<ServerUrl>http://server.invalid/</ServerUrl>"));
     // The login page's stand-in for jQuery shows in the title what the client puts into #key.
@@ -625,6 +632,85 @@ void tst_MainWindow::pageDownloads()
     // The page outlives the window, and its image would hold one of the engine's few
     // connections to the server for good.
     window.view->stop();
+}
+
+void tst_MainWindow::logins_data()
+{
+    QTest::addColumn<bool>("proxy"); // the page comes through a proxy that asks, else its server
+    QTest::addColumn<QStringList>("typed"); // "user:password" for each question; empty: 取消
+    QTest::addColumn<QString>("shown");
+    QTest::addColumn<QStringList>("questions");
+
+    const QString server = u"需要登录"_s;
+    QTest::newRow("server asks (401): the typed login, nothing else")
+        << false << QStringList { "anna:pw" } << "secret" << QStringList { server };
+    QTest::newRow("server asks, 取消: its own page as it came, no login sent")
+        << false << QStringList { "" } << "login needed" << QStringList { server };
+    QTest::newRow("server refuses the first login: asked again")
+        << false << QStringList { "anna:wrong", "anna:pw" } << "secret"
+        << QStringList { server, server };
+    QTest::newRow("proxy asks (407): the typed login, nothing else")
+        << true << QStringList { "pat:pw" } << "secret" << QStringList { u"代理服务器需要登录"_s };
+}
+
+void tst_MainWindow::logins()
+{
+    QFETCH(bool, proxy);
+    QFETCH(QStringList, typed);
+    QFETCH(QString, shown);
+    QFETCH(QStringList, questions);
+
+    // Each row a realm and a folder of its own: the engine keeps what it was given for the run,
+    // and sends it unasked for the folder it was asked for.
+    const QByteArray path
+        = '/' + QByteArray::number(qHash(QByteArray(QTest::currentDataTag()))) + "/secret";
+    TestServer::Response secret;
+    secret.body = "secret";
+    const QByteArray login = typed.constLast().toUtf8();
+    if (!proxy) {
+        secret.login = login.isEmpty() ? "anna:pw" : login;
+        secret.realm = path;
+    }
+    server.serve(path, secret);
+    QUrl address = server.url(QString::fromLatin1(path));
+    if (proxy) {
+        server.setProxyLogin(login);
+        address.setHost(u"proxied.invalid"_s);
+    }
+    const auto direct = qScopeGuard([this] { server.setProxyLogin({}); });
+    QStringList asked;
+    BoxAnswerer answerer;
+    answerer.dialog = [&](QDialog *dialog) {
+        const QString answer = typed.value(asked.size());
+        asked << dialog->windowTitle();
+        if (answer.isEmpty()) {
+            dialog->reject();
+            return;
+        }
+        dialog->findChild<QLineEdit *>(u"user"_s)->setText(answer.section(u':', 0, 0));
+        dialog->findChild<QLineEdit *>(u"password"_s)->setText(answer.section(u':', 1));
+        dialog->accept();
+    };
+    const qsizetype before = server.requests().size();
+    TestWindow window;
+    window.view->load(address);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        evaluate(window.view, u"document.body.innerText"_s).toString(), shown, 20000);
+    QCOMPARE(asked, questions);
+    // Nothing but what the user typed ever left, and only to whom it was typed for.
+    QSet<QByteArray> sent;
+    for (const TestServer::Request &request : server.requests().mid(before)) {
+        const QByteArray header = request.header(proxy ? "proxy-authorization" : "authorization");
+        if (!header.isEmpty())
+            sent << QByteArray::fromBase64(header.mid(6));
+        QVERIFY(request.header(proxy ? "authorization" : "proxy-authorization").isEmpty());
+    }
+    QSet<QByteArray> given;
+    for (const QString &answer : std::as_const(typed)) {
+        if (!answer.isEmpty())
+            given << answer.toUtf8();
+    }
+    QCOMPARE(sent, given);
 }
 
 void tst_MainWindow::print_data()

@@ -40,6 +40,8 @@ public:
         QList<QByteArray> headers; // extra header lines, such as "Set-Cookie: a=b"
         bool ranges = false; // answer "Range: bytes=N-" with 206 and the body from N on
         qint64 rangeSkew = 0; // ... from this many bytes after N, and say so in Content-Range
+        QByteArray login; // "user:password": asked with 401 for realm until sent with Basic
+        QByteArray realm = "test";
     };
 
     explicit TestServer(QObject *parent = nullptr);
@@ -50,6 +52,9 @@ public:
     // While down, every connection is cut as soon as it is made, as by a server that is gone;
     // the port stays the test's meanwhile.
     void setDown(bool down) { isDown = down; }
+    // Serves as an HTTP proxy too, whatever host a request names, asking with 407 for this
+    // "user:password" with Basic; empty for a proxy that asks for nothing.
+    void setProxyLogin(const QByteArray &login) { proxyLogin = login; }
     // Serves https with this certificate chain and key instead of plain http.
     void setCertificate(const QList<QSslCertificate> &chain, const QSslKey &key);
     QUrl url(const QString &path = QStringLiteral("/")) const;
@@ -80,4 +85,5 @@ private:
     QHash<QTcpSocket *, QByteArray> buffers;
     QList<Request> received;
     bool isDown = false;
+    QByteArray proxyLogin;
 };
