@@ -1,6 +1,8 @@
+#include "boxanswerer.h"
 #include "check.h"
 #include "crypto.h"
 #include "htmlview.h"
+#include "logins.h"
 #include "mainwindow.h"
 #include "programdir.h"
 #include "programfolder.h"
@@ -8,6 +10,8 @@
 #include "testserver.h"
 #include "webprofile.h"
 
+#include <QLineEdit>
+#include <QNetworkProxy>
 #include <QProcess>
 #include <QSslConfiguration>
 #include <QSslKey>
@@ -47,6 +51,8 @@ private:
     // One program directory for every row: the web profile keeps its storage there.
     ProgramFolder dir;
     ProgramFolder certificates;
+    // The proxy of every address but the loopback ones, which are never sent through one.
+    TestServer proxy;
 };
 
 void tst_Check::initTestCase()
@@ -71,6 +77,10 @@ void tst_Check::initTestCase()
             configuration.addCaCertificates(path + ".pem");
     }
     QSslConfiguration::setDefaultConfiguration(configuration);
+    QVERIFY(proxy.start());
+    QNetworkProxy::setApplicationProxy(
+        QNetworkProxy(QNetworkProxy::HttpProxy, u"127.0.0.1"_s, quint16(proxy.url().port())));
+    Logins::answerProxiesForDownloads();
 }
 
 void tst_Check::init()
@@ -110,6 +120,8 @@ void tst_Check::outcome_data()
         << QByteArray("1.0") << "unknown" << refused;
     QTest::newRow("certificate for another host: refused, said so")
         << QByteArray("1.0") << "wrong-host" << refused;
+    QTest::newRow("through a proxy that asks for a login: asked once, for the check and the page")
+        << QByteArray("1.0") << "proxy" << login;
 }
 
 void tst_Check::outcome()
@@ -135,6 +147,21 @@ void tst_Check::outcome()
     server.setDown(fault == "comes back");
     QVERIFY(server.start());
     QByteArray list = ProgramFolder::list(server, "1.0", installedKey);
+    // The same server behind a proxy that asks for a login.
+    if (fault == "proxy") {
+        proxy.serve("/update/UpdateList.xml", serverList, "application/xml");
+        proxy.serve("/login", "<html><body>login page</body></html>");
+        proxy.setProxyLogin("pat:pw");
+        list.replace(server.url().toEncoded(), "http://proxied.invalid/");
+    }
+    QStringList asked;
+    BoxAnswerer answerer;
+    answerer.dialog = [&asked](QDialog *dialog) {
+        asked << dialog->windowTitle();
+        dialog->findChild<QLineEdit *>(u"user"_s)->setText(u"pat"_s);
+        dialog->findChild<QLineEdit *>(u"password"_s)->setText(u"pw"_s);
+        dialog->accept();
+    };
     if (fault == "no address")
         list.replace(server.url(u"/login"_s).toEncoded(), "");
     QVERIFY(dir.write(u"UpdateList.xml"_s, list));
@@ -163,6 +190,11 @@ void tst_Check::outcome()
         QTRY_VERIFY_WITH_TIMEOUT(pageText(view).contains(shown), 10000);
     }
     QVERIFY2(!QFile::exists(ProgramDir::skippedVersion()), "a skipped version is skipped once");
+    QCOMPARE(asked, fault == "proxy" ? QStringList(u"代理服务器需要登录"_s) : QStringList());
+    const QList<TestServer::Request> listRequests = proxy.requestsFor("/update/UpdateList.xml");
+    QVERIFY(fault != "proxy"
+        || (!listRequests.isEmpty()
+            && listRequests.constLast().header("proxy-authorization") == "Basic cGF0OnB3"));
     QCOMPARE(
         QDir(outside.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
 }

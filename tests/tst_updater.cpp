@@ -1,6 +1,8 @@
+#include "boxanswerer.h"
 #include "crypto.h"
 #include "download.h"
 #include "installer.h"
+#include "logins.h"
 #include "mainwindow.h"
 #include "programdir.h"
 #include "programfolder.h"
@@ -8,6 +10,8 @@
 #include "testmain.h"
 #include "testserver.h"
 
+#include <QLineEdit>
+#include <QNetworkProxy>
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
@@ -65,6 +69,7 @@ private Q_SLOTS:
     void names_data();
     void names();
     void releaseTool();
+    void proxyLogin();
 };
 
 void tst_Updater::update_data()
@@ -290,6 +295,42 @@ void tst_Updater::releaseTool()
 
     QVERIFY2(!publish(u"3.0"_s, { u"--key"_s, key, u"--new-key"_s, key }), "a new key over a file");
     QVERIFY2(!publish(u"2.0"_s, { u"--key"_s, key }), "a version not newer than the folder's");
+}
+
+// Behind a proxy that asks for a login, the updater's own process asks once and updates.
+void tst_Updater::proxyLogin()
+{
+    ProgramFolder dir;
+    TestServer server; // the proxy, and the server behind it
+    ProgramDir::setPath(dir.path());
+    QVERIFY(server.start() && dir.write(u"corvex"_s, standIn, true)
+        && dir.write(u"quillonv3"_s, standIn, true));
+    publish(server, release);
+    // Qt sends nothing for a loopback address through a proxy.
+    QVERIFY(dir.write(u"UpdateList.xml"_s,
+        ProgramFolder::list(server, "1.0")
+            .replace(server.url().toEncoded(), "http://proxied.invalid/")));
+    server.setProxyLogin("pat:pw");
+    QNetworkProxy::setApplicationProxy(
+        QNetworkProxy(QNetworkProxy::HttpProxy, u"127.0.0.1"_s, quint16(server.url().port())));
+    Logins::answerProxiesForDownloads();
+    const auto direct = qScopeGuard([] {
+        QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
+        Download::setProxyLogin({});
+    });
+    QStringList asked;
+    BoxAnswerer answerer;
+    answerer.dialog = [&asked](QDialog *dialog) {
+        asked << dialog->windowTitle();
+        dialog->findChild<QLineEdit *>(u"user"_s)->setText(u"pat"_s);
+        dialog->findChild<QLineEdit *>(u"password"_s)->setText(u"pw"_s);
+        dialog->accept();
+    };
+    MainWindow window;
+    QSignalSpy done(&window, &MainWindow::done);
+    QVERIFY(done.wait(20000));
+    QCOMPARE(startRecord(dir, u"corvex"_s), "new 0");
+    QCOMPARE(asked, QStringList(u"代理服务器需要登录"_s));
 }
 
 TAVREL_TEST_MAIN(tst_Updater)
