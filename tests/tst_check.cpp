@@ -4,38 +4,19 @@
 #include "htmlview.h"
 #include "logins.h"
 #include "mainwindow.h"
+#include "pagescript.h"
 #include "programdir.h"
 #include "programfolder.h"
 #include "testmain.h"
 #include "testserver.h"
 #include "webprofile.h"
 
-#include <QLineEdit>
 #include <QNetworkProxy>
 #include <QProcess>
 #include <QSslConfiguration>
 #include <QSslKey>
 
-#include <memory>
-#include <optional>
-
 using namespace Qt::StringLiterals;
-
-namespace {
-
-// The page's text as soon as the engine answers. QTRY_* counts its time in steps, not by the
-// clock, so a blank page must not cost a long wait per try; an answer that comes after the
-// wait must not land in a variable that is gone.
-QString pageText(HtmlView *view)
-{
-    const auto text = std::make_shared<std::optional<QString>>();
-    view->page()->toPlainText([text](const QString &result) { *text = result; });
-    [[maybe_unused]] const bool answered
-        = QTest::qWaitFor([&text] { return text->has_value(); }, 2000);
-    return text->value_or(QString());
-}
-
-} // namespace
 
 class tst_Check : public QObject
 {
@@ -154,14 +135,8 @@ void tst_Check::outcome()
         proxy.setProxyLogin("pat:pw");
         list.replace(server.url().toEncoded(), "http://proxied.invalid/");
     }
-    QStringList asked;
     BoxAnswerer answerer;
-    answerer.dialog = [&asked](QDialog *dialog) {
-        asked << dialog->windowTitle();
-        dialog->findChild<QLineEdit *>(u"user"_s)->setText(u"pat"_s);
-        dialog->findChild<QLineEdit *>(u"password"_s)->setText(u"pw"_s);
-        dialog->accept();
-    };
+    answerer.logins = { "pat:pw" };
     if (fault == "no address")
         list.replace(server.url(u"/login"_s).toEncoded(), "");
     QVERIFY(dir.write(u"UpdateList.xml"_s, list));
@@ -183,14 +158,20 @@ void tst_Check::outcome()
         QTRY_VERIFY_WITH_TIMEOUT(check.mainWindow() && check.mainWindow()->isVisible(), 10000);
         HtmlView *view = check.mainWindow()->view;
         if (fault == "comes back") {
-            QTRY_VERIFY_WITH_TIMEOUT(pageText(view).contains(u"连接失败!"_s), 10000);
+            QTRY_VERIFY_WITH_TIMEOUT(runScript(view->page(), u"document.body.innerText"_s)
+                                         .toString()
+                                         .contains(u"连接失败!"_s),
+                10000);
             server.setDown(false);
             view->page()->runJavaScript(u"document.getElementById('retry').click()"_s);
         }
-        QTRY_VERIFY_WITH_TIMEOUT(pageText(view).contains(shown), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            runScript(view->page(), u"document.body.innerText"_s).toString().contains(shown),
+            10000);
     }
     QVERIFY2(!QFile::exists(ProgramDir::skippedVersion()), "a skipped version is skipped once");
-    QCOMPARE(asked, fault == "proxy" ? QStringList(u"代理服务器需要登录"_s) : QStringList());
+    QCOMPARE(
+        answerer.dialogs, fault == "proxy" ? QStringList(u"代理服务器需要登录"_s) : QStringList());
     const QList<TestServer::Request> listRequests = proxy.requestsFor("/update/UpdateList.xml");
     QVERIFY(fault != "proxy"
         || (!listRequests.isEmpty()

@@ -10,7 +10,6 @@
 #include "testmain.h"
 #include "testserver.h"
 
-#include <QLineEdit>
 #include <QNetworkProxy>
 #include <QProcess>
 #include <QProgressBar>
@@ -318,19 +317,13 @@ void tst_Updater::proxyLogin()
         QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
         Download::setProxyLogin({});
     });
-    QStringList asked;
     BoxAnswerer answerer;
-    answerer.dialog = [&asked](QDialog *dialog) {
-        asked << dialog->windowTitle();
-        dialog->findChild<QLineEdit *>(u"user"_s)->setText(u"pat"_s);
-        dialog->findChild<QLineEdit *>(u"password"_s)->setText(u"pw"_s);
-        dialog->accept();
-    };
+    answerer.logins = { "pat:pw" };
     MainWindow window;
     QSignalSpy done(&window, &MainWindow::done);
     QVERIFY(done.wait(20000));
     QCOMPARE(startRecord(dir, u"corvex"_s), "new 0");
-    QCOMPARE(asked, QStringList(u"代理服务器需要登录"_s));
+    QCOMPARE(answerer.dialogs, QStringList(u"代理服务器需要登录"_s));
 }
 
 TAVREL_TEST_MAIN(tst_Updater)

@@ -3,16 +3,18 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDialog>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
-#include <QPointer>
 
 #include <functional>
 
 // Answers what pops up while a test waits: every message box, modal or not, with its button
 // named `button` where it has one, else No where offered, else its first button; every popup
-// menu with its entry named `choice`, else by closing it; every other dialog shown with
-// `dialog`, once per showing. Keeps "title|text" of each box.
+// menu with its entry named `choice`, else by closing it. Keeps "title|text" of each box and
+// the title of every other modal dialog: one asking for a login (a "user" field) takes the next
+// of `logins`, "user:password", or 取消 when that is empty or none is left; any other goes to
+// `dialog`, which closes it.
 class BoxAnswerer : public QObject
 {
 public:
@@ -21,6 +23,8 @@ public:
     QStringList boxes;
     QString choice;
     QString button;
+    QStringList dialogs;
+    QStringList logins;
     std::function<void(QDialog *)> dialog;
 
 protected:
@@ -33,16 +37,13 @@ protected:
             }
             popup->close();
         }
-        answered.removeAll(nullptr);
         for (QWidget *widget : QApplication::topLevelWidgets()) {
             auto *other = qobject_cast<QDialog *>(widget);
             auto *box = qobject_cast<QMessageBox *>(widget);
-            if (other && !box && dialog && other->isVisible() && !answered.contains(other)) {
-                answered << other;
-                dialog(other);
+            if (other && !box && other->isVisible() && other->isModal()) {
+                dialogs << other->windowTitle();
+                answer(other);
             }
-            if (other && !other->isVisible())
-                answered.removeAll(QPointer(other));
             if (!box || !box->isVisible())
                 continue;
             boxes << box->windowTitle() + u'|' + box->text();
@@ -56,5 +57,21 @@ protected:
     }
 
 private:
-    QList<QPointer<QDialog>> answered;
+    void answer(QDialog *other)
+    {
+        auto *user = other->findChild<QLineEdit *>(QStringLiteral("user"));
+        if (!user) {
+            if (dialog)
+                dialog(other);
+            return;
+        }
+        const QString login = logins.isEmpty() ? QString() : logins.takeFirst();
+        if (login.isEmpty()) {
+            other->reject();
+            return;
+        }
+        user->setText(login.section(u':', 0, 0));
+        other->findChild<QLineEdit *>(QStringLiteral("password"))->setText(login.section(u':', 1));
+        other->accept();
+    }
 };
