@@ -29,8 +29,8 @@ webPage::webPage()
         });
     connect(this, &QWebEnginePage::authenticationRequired, this,
         [this](const QUrl &url, QAuthenticator *authenticator) {
-            askLogin(
-                Logins::Server, url.host() + u':' + QString::number(url.port(80)), authenticator);
+            const QString port = url.port() < 0 ? QString() : u':' + QString::number(url.port());
+            askLogin(Logins::Server, url.host() + port, authenticator);
         });
     connect(this, &QWebEnginePage::proxyAuthenticationRequired, this,
         [this](const QUrl &, QAuthenticator *authenticator, const QString &proxyHost) {
