@@ -2,6 +2,7 @@
 
 #include "durablefile.h"
 
+#include <QAuthenticator>
 #include <QFile>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
@@ -10,6 +11,15 @@
 #include <algorithm>
 
 Q_LOGGING_CATEGORY(lcDownload, "tavrel.download")
+
+namespace {
+Download::ProxyLogin proxyLogin;
+}
+
+void Download::setProxyLogin(ProxyLogin login)
+{
+    proxyLogin = std::move(login);
+}
 
 Download::Download(QObject *parent)
     : QObject(parent)
@@ -21,6 +31,11 @@ Download::Download(QObject *parent)
         [this] { fail(QStringLiteral("no data for %1 ms").arg(stallTimeout)); });
     connect(&deadlineTimer, &QTimer::timeout, this,
         [this] { fail(QStringLiteral("not done within %1 ms").arg(deadline)); });
+    connect(manager, &QNetworkAccessManager::proxyAuthenticationRequired, this,
+        [](const QNetworkProxy &proxy, QAuthenticator *authenticator) {
+            if (proxyLogin)
+                proxyLogin(proxy, authenticator);
+        });
     connect(&rateTimer, &QTimer::timeout, this, &Download::sampleRate);
     connect(&writer, &FileWriter::pieceDone, this, &Download::onPieceDone);
 }

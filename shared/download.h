@@ -12,13 +12,16 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <functional>
 #include <memory>
 
 Q_DECLARE_LOGGING_CATEGORY(lcDownload)
 
+class QAuthenticator;
 class QFile;
 class QFileDevice;
 class QNetworkAccessManager;
+class QNetworkProxy;
 class QNetworkReply;
 class QSaveFile;
 
@@ -39,6 +42,11 @@ public:
     // What a release file must keep up: at least this much in any such window.
     static constexpr qint64 rateFloorBytes = 240 * 1024;
     static constexpr int rateFloorWindow = 60000;
+
+    // Answers a proxy that asks for a login, for every transfer of the process; without one,
+    // the proxy's 407 fails the transfer.
+    using ProxyLogin = std::function<void(const QNetworkProxy &, QAuthenticator *)>;
+    static void setProxyLogin(ProxyLogin login);
 
     explicit Download(QObject *parent = nullptr);
     ~Download() override;

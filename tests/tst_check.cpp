@@ -1,7 +1,10 @@
+#include "boxanswerer.h"
 #include "check.h"
 #include "crypto.h"
 #include "htmlview.h"
+#include "logins.h"
 #include "mainwindow.h"
+#include "pagescript.h"
 #include "programdir.h"
 #include "programfolder.h"
 #include "testmain.h"
@@ -11,32 +14,14 @@
 
 #include <QLabel>
 #include <QLockFile>
+#include <QNetworkProxy>
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
 #include <QSslConfiguration>
 #include <QSslKey>
 
-#include <memory>
-#include <optional>
-
 using namespace Qt::StringLiterals;
-
-namespace {
-
-// The page's text as soon as the engine answers. QTRY_* counts its time in steps, not by the
-// clock, so a blank page must not cost a long wait per try; an answer that comes after the
-// wait must not land in a variable that is gone.
-QString pageText(HtmlView *view)
-{
-    const auto text = std::make_shared<std::optional<QString>>();
-    view->page()->toPlainText([text](const QString &result) { *text = result; });
-    [[maybe_unused]] const bool answered
-        = QTest::qWaitFor([&text] { return text->has_value(); }, 2000);
-    return text->value_or(QString());
-}
-
-} // namespace
 
 class tst_Check : public QObject
 {
@@ -52,6 +37,8 @@ private:
     // One program directory for every row: the web profile keeps its storage there.
     ProgramFolder dir;
     ProgramFolder certificates;
+    // The proxy of every address but the loopback ones, which are never sent through one.
+    TestServer proxy;
 };
 
 void tst_Check::initTestCase()
@@ -76,6 +63,10 @@ void tst_Check::initTestCase()
             configuration.addCaCertificates(path + ".pem");
     }
     QSslConfiguration::setDefaultConfiguration(configuration);
+    QVERIFY(proxy.start());
+    QNetworkProxy::setApplicationProxy(
+        QNetworkProxy(QNetworkProxy::HttpProxy, u"127.0.0.1"_s, quint16(proxy.url().port())));
+    Logins::answerProxiesForDownloads();
 }
 
 void tst_Check::init()
@@ -134,6 +125,8 @@ void tst_Check::outcome_data()
         << QByteArray("1.0") << "unknown" << refused;
     QTest::newRow("certificate for another host: refused, said so")
         << QByteArray("1.0") << "wrong-host" << refused;
+    QTest::newRow("through a proxy that asks for a login: asked once, for the check and the page")
+        << QByteArray("1.0") << "proxy" << login;
 }
 
 void tst_Check::outcome()
@@ -167,6 +160,15 @@ void tst_Check::outcome()
     server.setDown(fault == "comes back");
     QVERIFY(server.start());
     QByteArray list = ProgramFolder::list(server, "1.0", installedKey);
+    // The same server behind a proxy that asks for a login.
+    if (fault == "proxy") {
+        proxy.serve("/update/UpdateList.xml", serverList, "application/xml");
+        proxy.serve("/login", "<html><body>login page</body></html>");
+        proxy.setProxyLogin("pat:pw");
+        list.replace(server.url().toEncoded(), "http://proxied.invalid/");
+    }
+    BoxAnswerer answerer;
+    answerer.logins = { "pat:pw" };
     if (fault == "no address")
         list.replace(server.url(u"/login"_s).toEncoded(), "");
     QVERIFY(dir.write(u"UpdateList.xml"_s, list));
@@ -221,13 +223,24 @@ void tst_Check::outcome()
         QVERIFY(!QFile::exists(marker));
         HtmlView *view = check.mainWindow()->view;
         if (fault == "comes back") {
-            QTRY_VERIFY_WITH_TIMEOUT(pageText(view).contains(u"连接失败!"_s), 10000);
+            QTRY_VERIFY_WITH_TIMEOUT(runScript(view->page(), u"document.body.innerText"_s)
+                                         .toString()
+                                         .contains(u"连接失败!"_s),
+                10000);
             server.setDown(false);
             view->page()->runJavaScript(u"document.getElementById('retry').click()"_s);
         }
-        QTRY_VERIFY_WITH_TIMEOUT(pageText(view).contains(shown), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            runScript(view->page(), u"document.body.innerText"_s).toString().contains(shown),
+            10000);
     }
     QVERIFY2(!QFile::exists(ProgramDir::skippedVersion()), "a skipped version is skipped once");
+    QCOMPARE(
+        answerer.dialogs, fault == "proxy" ? QStringList(u"代理服务器需要登录"_s) : QStringList());
+    const QList<TestServer::Request> listRequests = proxy.requestsFor("/update/UpdateList.xml");
+    QVERIFY(fault != "proxy"
+        || (!listRequests.isEmpty()
+            && listRequests.constLast().header("proxy-authorization") == "Basic cGF0OnB3"));
     QCOMPARE(
         QDir(outside.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
 }

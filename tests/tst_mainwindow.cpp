@@ -4,6 +4,9 @@
 #include "machinekey.h"
 #include "mainwindow.h"
 #include "myobject.h"
+#include "notificationpopup.h"
+#include "pagedownloads.h"
+#include "pagescript.h"
 #include "programdir.h"
 #include "programfolder.h"
 #include "savequestion.h"
@@ -12,11 +15,19 @@
 #include "testserver.h"
 #include "webprofile.h"
 
+#include <QComboBox>
 #include <QLabel>
+#include <QLineEdit>
+#include <QNetworkProxy>
+#include <QPdfDocument>
 #include <QPointer>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QToolButton>
 #include <QWebEnginePage>
+#include <QWebEngineProfile>
+
+#include <signal.h>
 
 using namespace Qt::StringLiterals;
 
@@ -43,6 +54,17 @@ QList<SonWindow *> childWindows(const QString &address = {})
             children << child;
     }
     return children;
+}
+
+// The titles of the client's notifications on the screen, top to bottom.
+QStringList notificationTitles()
+{
+    QMap<int, QString> shown;
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        if (qobject_cast<NotificationPopup *>(widget) && widget->isVisible())
+            shown.insert(widget->y(), widget->windowTitle());
+    }
+    return shown.values();
 }
 
 // The page asks the window for a child window; the one open for the address, if any.
@@ -72,20 +94,47 @@ private Q_SLOTS:
     void children();
     void saveImage_data();
     void saveImage();
+    void permissions_data();
+    void permissions();
+    void notifications();
+    void pageDownloads_data();
+    void pageDownloads();
+    void logins_data();
+    void logins();
+    void print();
+    void rendererEnds_data();
+    void rendererEnds();
 
 private:
+    // Every save question is answered with the proposed name in the program folder.
+    void answerInProgramFolder()
+    {
+        SaveQuestion::answerWith([this](const QString &, const QString &proposed, const QString &) {
+            return dir.filePath(QFileInfo(proposed).fileName());
+        });
+    }
     // Loads the address on the test server and waits until the window has dealt with it.
     void open(TestWindow &window, const QString &path);
 
     ProgramFolder dir;
+    QTemporaryDir home;
     TestServer server;
     TestServer foreign;
 };
 
 void tst_MainWindow::initTestCase()
 {
+    // The user's folders are the test's.
+    qputenv("HOME", QFile::encodeName(home.path()));
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.filePath(u".config"_s)));
+    // A camera and a microphone of the engine's own, so that pages may ask for them.
+    qputenv("QTWEBENGINE_CHROMIUM_FLAGS", "--use-fake-device-for-media-stream");
     ProgramDir::setPath(dir.path());
     QVERIFY(server.start() && foreign.start());
+    // The test server is the proxy for every address but the loopback ones, which neither the
+    // engine nor Qt ever send through a proxy. The engine reads it when it starts.
+    QNetworkProxy::setApplicationProxy(
+        QNetworkProxy(QNetworkProxy::HttpProxy, u"127.0.0.1"_s, quint16(server.url().port())));
     // The server address is an origin of its own: the login's is what lets the pages in.
     QVERIFY(dir.writeList(server, "1.0", "<ServerUrl>http://server.invalid/</ServerUrl>"));
     // The login page's stand-in for jQuery shows in the title what the client puts into #key.
@@ -130,9 +179,39 @@ void tst_MainWindow::initTestCase()
     cut.announceLength = false;
     cut.headers = { "Transfer-Encoding: chunked", "ETag: \"1\"", "Accept-Ranges: bytes" };
     server.serve("/cut.png", cut);
-    SaveQuestion::answerWith([this](const QString &, const QString &name, const QString &) {
-        return dir.filePath(name);
-    });
+    // Each request runs twice, one after the other; the title says how both went.
+    const QByteArray permission
+        = "<script>function media(c) { return navigator.mediaDevices.getUserMedia(c).then(() => "
+          "'allowed', e => e.name == 'NotAllowedError' ? 'denied' : 'allowed'); }"
+          "function place() { return new Promise(r => navigator.geolocation.getCurrentPosition("
+          "() => r('allowed'), e => r(e.code == 1 ? 'denied' : 'allowed'), { timeout: 3000 })); }"
+          "function twice(f) { f().then(a => f().then(b => document.title = a + ',' + b)); }"
+          "</script>";
+    server.serve("/permission", permission);
+    foreign.serve("/permission", permission);
+    server.serve("/notify",
+        "<script>var events = []; function notify(title, tag) { var n = new Notification(title, "
+        "{ body: title + '的内容', tag: tag }); for (const e of ['show', 'close', 'click']) "
+        "n.addEventListener(e, () => events.push(e + ' ' + title)); }</script>");
+    // Twenty files handed out at once, one by each frame, while the page is still loading.
+    QByteArray burst = "<img src=/never>";
+    for (int n = 0; n < 20; ++n) {
+        const QByteArray name = "f" + QByteArray::number(n) + ".txt";
+        TestServer::Response file;
+        file.body = "file " + name;
+        file.contentType = "text/plain";
+        file.headers = { "Content-Disposition: attachment; filename=" + name };
+        server.serve("/" + name, file);
+        burst += "<iframe src=/" + name + "></iframe>";
+    }
+    server.serve("/burst", burst);
+    TestServer::Response never;
+    never.silent = true;
+    server.serve("/never", never);
+    server.serve("/print",
+        "<body>Printed text<script>function go() { print(); document.title = 'went on'; }"
+        "</script></body>");
+    answerInProgramFolder();
 }
 
 void tst_MainWindow::open(TestWindow &window, const QString &path)
@@ -362,6 +441,271 @@ void tst_MainWindow::saveImage()
     QCOMPARE(dir.read(image), saved);
     // Nothing of the download stays beside the chosen file, under a hidden name of its own.
     QTRY_COMPARE(QDir(dir.path()).entryList({ ".*" }, QDir::Files | QDir::Hidden), QStringList());
+}
+
+void tst_MainWindow::permissions_data()
+{
+    QTest::addColumn<bool>("own"); // the page comes from the login's origin, else another one
+    QTest::addColumn<QString>("request"); // settles with what the page was given
+    QTest::addColumn<QString>("button"); // the user's answer to a question
+    QTest::addColumn<QString>("outcome"); // of the request and of the same request again
+    QTest::addColumn<QString>("asked"); // what the user is asked to allow; empty: nothing
+
+    const QString notification = u"Notification.requestPermission()"_s;
+    const QString camera = u"media({ video: true })"_s;
+    QTest::newRow("notifications of the application's origin granted without a question")
+        << true << notification << u""_s << u"granted,granted"_s << u""_s;
+    QTest::newRow("notifications of another origin denied")
+        << false << notification << u""_s << u"denied,denied"_s << u""_s;
+    QTest::newRow("camera allowed by the user, asked once")
+        << true << camera << u"允许"_s << u"allowed,allowed"_s << u"摄像头"_s;
+    QTest::newRow("camera of another origin denied without a question")
+        << false << camera << u"允许"_s << u"denied,denied"_s << u""_s;
+    QTest::newRow("microphone refused by the user, asked once")
+        << true << u"media({ audio: true })"_s << u"拒绝"_s << u"denied,denied"_s << u"麦克风"_s;
+    QTest::newRow("camera and microphone asked as one")
+        << true << u"media({ audio: true, video: true })"_s << u"允许"_s << u"allowed,allowed"_s
+        << u"摄像头和麦克风"_s;
+    QTest::newRow("location allowed by the user")
+        << true << u"place()"_s << u"允许"_s << u"allowed,allowed"_s << u"位置信息"_s;
+}
+
+void tst_MainWindow::permissions()
+{
+    QFETCH(bool, own);
+    QFETCH(QString, request);
+    QFETCH(QString, button);
+    QFETCH(QString, outcome);
+    QFETCH(QString, asked);
+
+    BoxAnswerer answerer;
+    answerer.button = button;
+    TestWindow window;
+    QSignalSpy finished(window.view, &HtmlView::loadFinished);
+    window.view->load((own ? server : foreign).url(u"/permission"_s));
+    QVERIFY(finished.wait(20000));
+    window.view->page()->runJavaScript(u"twice(() => "_s + request + u")"_s);
+    QTRY_COMPARE_WITH_TIMEOUT(window.view->title(), outcome, 20000);
+    QCOMPARE(answerer.boxes,
+        asked.isEmpty() ? QStringList()
+                        : QStringList(u"Tavrel|127.0.0.1 请求使用%1，是否允许？"_s.arg(asked)));
+}
+
+void tst_MainWindow::notifications()
+{
+    TestWindow window;
+    open(window, u"/notify"_s);
+    const auto run = [&](const QString &script) { window.view->page()->runJavaScript(script); };
+    const auto events
+        = [&] { return runScript(window.view->page(), u"events.join()"_s).toString(); };
+    run(u"Notification.requestPermission().then(p => document.title = p)"_s);
+    QTRY_COMPARE_WITH_TIMEOUT(window.view->title(), u"granted"_s, 20000);
+
+    run(u"notify('一', 'a'); notify('二', 'b'); notify('三', 'c')"_s);
+    QTRY_COMPARE(notificationTitles(), QStringList({ "一", "二", "三" }));
+    run(u"notify('四', 'a')"_s);
+    QTRY_COMPARE(notificationTitles(), QStringList({ "二", "三", "四" }));
+    run(u"notify('五', '')"_s);
+    QTRY_COMPARE(notificationTitles(), QStringList({ "三", "四", "五" }));
+    QTRY_COMPARE(events(), u"show 一,show 二,show 三,close 一,show 四,close 二,show 五"_s);
+    window.hide();
+    for (QWidget *widget : QApplication::topLevelWidgets()) {
+        if (widget->windowTitle() == u"五"_s && widget->isVisible())
+            QTest::mouseClick(widget, Qt::LeftButton);
+    }
+    QTRY_COMPARE(notificationTitles(), QStringList({ "三", "四" }));
+    QTRY_VERIFY(events().endsWith(u"click 五,close 五"_s));
+    QVERIFY2(window.isVisible(), "a click brings the client's window forward");
+}
+
+void tst_MainWindow::pageDownloads_data()
+{
+    QTest::addColumn<bool>("save"); // the user saves every file, else declines every one
+    QTest::addColumn<QString>("downloads"); // the user's Downloads folder, if any
+
+    QTest::newRow("20 at once: asked one at a time, 5 at most, once the window shows; in the "
+                  "Downloads folder")
+        << true << "Downloads";
+    QTest::newRow("declined, no Downloads folder: asked in the home folder, nothing left behind")
+        << false << QString();
+}
+
+void tst_MainWindow::pageDownloads()
+{
+    QFETCH(bool, save);
+    QFETCH(QString, downloads);
+
+    const auto restore = qScopeGuard([this] { answerInProgramFolder(); });
+    QDir(home.filePath(u"Downloads"_s)).removeRecursively();
+    QVERIFY(downloads.isEmpty() || QDir(home.path()).mkdir(downloads));
+
+    QObject context;
+    int requested = 0;
+    connect(WebProfile::profile(), &QWebEngineProfile::downloadRequested, &context,
+        [&requested] { ++requested; });
+    TestWindow window;
+    QStringList asked;
+    bool open = false;
+    bool wrong = false; // two questions at once, one before the window shows or elsewhere
+    SaveQuestion::answerWith([&](const QString &, const QString &proposed, const QString &) {
+        wrong |= open || !window.isVisible()
+            || QFileInfo(proposed).path() != QDir(home.filePath(downloads)).path();
+        asked << QFileInfo(proposed).fileName();
+        // Open as the dialog would be until every download has come.
+        open = true;
+        [[maybe_unused]] const bool all = QTest::qWaitFor([&] { return requested == 20; }, 20000);
+        open = false;
+        return save ? dir.filePath(asked.constLast()) : QString();
+    });
+    BoxAnswerer answerer;
+    window.view->load(server.url(u"/burst"_s));
+    QTRY_COMPARE_WITH_TIMEOUT(requested, 20, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(answerer.boxes, QStringList(save ? 5 : 0, u"提示|下载完成"_s), 20000);
+    QTRY_COMPARE(QDir(PageDownloads::waitingFolder()).entryList(QDir::Files), QStringList());
+    QCOMPARE(QSet<QString>(asked.cbegin(), asked.cend()).size(), 5);
+    for (const QString &name : std::as_const(asked)) {
+        QVERIFY2(name.contains(QRegularExpression(u"^f\\d+\\.txt$"_s)), qPrintable(name));
+        QCOMPARE(dir.read(name), save ? "file " + name.toUtf8() : QByteArray());
+        QFile::remove(dir.filePath(name));
+    }
+    QVERIFY2(!wrong, "one question at a time, once the window shows, in the right folder");
+    // The page outlives the window, and its image would hold one of the engine's few
+    // connections to the server for good.
+    window.view->stop();
+}
+
+void tst_MainWindow::logins_data()
+{
+    QTest::addColumn<bool>("proxy"); // the page comes through a proxy that asks, else its server
+    QTest::addColumn<QStringList>("typed"); // "user:password" for each question; empty: 取消
+    QTest::addColumn<QString>("shown");
+
+    QTest::newRow("server asks (401): the typed login, nothing else")
+        << false << QStringList { "anna:pw" } << "secret";
+    QTest::newRow("server asks, 取消: its own page as it came, no login sent")
+        << false << QStringList { "" } << "login needed";
+    QTest::newRow("server refuses the first login: asked again")
+        << false << QStringList { "anna:wrong", "anna:pw" } << "secret";
+    QTest::newRow("proxy asks (407): the typed login, nothing else")
+        << true << QStringList { "pat:pw" } << "secret";
+}
+
+void tst_MainWindow::logins()
+{
+    QFETCH(bool, proxy);
+    QFETCH(QStringList, typed);
+    QFETCH(QString, shown);
+
+    // Each row a realm and a folder of its own: the engine keeps what it was given for the run,
+    // and sends it unasked for the folder it was asked for.
+    const QByteArray path
+        = '/' + QByteArray::number(qHash(QByteArray(QTest::currentDataTag()))) + "/secret";
+    const QByteArray login = typed.constLast().toUtf8();
+    TestServer::Response secret;
+    secret.body = "secret";
+    secret.login = proxy ? "" : login.isEmpty() ? "anna:pw" : login;
+    secret.realm = path;
+    server.serve(path, secret);
+    server.setProxyLogin(proxy ? login : "");
+    const auto direct = qScopeGuard([this] { server.setProxyLogin({}); });
+    QUrl address = server.url(QString::fromLatin1(path));
+    address.setHost(proxy ? u"proxied.invalid"_s : address.host());
+    BoxAnswerer answerer;
+    answerer.logins = typed;
+    const qsizetype before = server.requests().size();
+    TestWindow window;
+    window.view->load(address);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        runScript(window.view->page(), u"document.body.innerText"_s).toString(), shown, 20000);
+    QCOMPARE(answerer.dialogs,
+        QStringList(typed.size(), proxy ? u"代理服务器需要登录"_s : u"需要登录"_s));
+    // Nothing but what the user typed ever left, and only to whom it was typed for.
+    QStringList sent;
+    for (const TestServer::Request &request : server.requests().mid(before)) {
+        sent << QString::fromUtf8(QByteArray::fromBase64(request.header("authorization").mid(6))
+            + QByteArray::fromBase64(request.header("proxy-authorization").mid(6)));
+    }
+    sent.removeDuplicates();
+    sent.removeAll(QString());
+    typed.removeAll(QString());
+    QCOMPARE(sent, typed);
+}
+
+// Ctrl+P into a PDF file, then the page's print() cancelled; each time a request while the
+// dialog is open is ignored.
+void tst_MainWindow::print()
+{
+    TestWindow window;
+    open(window, u"/print"_s);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    const QString pdf = dir.filePath(u"page.pdf"_s);
+    bool printed = true;
+    BoxAnswerer answerer;
+    answerer.dialog = [&](QDialog *dialog) {
+        // The page's own request would come too late to be sure the dialog is still open.
+        Q_EMIT window.view->printRequested();
+        // As the user would: the dialog's "Print to File (PDF)", and a file name.
+        auto *printers = dialog->findChild<QComboBox *>(u"printers"_s);
+        printers->setCurrentIndex(printers->findText(u"PDF"_s, Qt::MatchContains));
+        dialog->findChild<QLineEdit *>(u"filename"_s)->setText(pdf);
+        printed ? dialog->accept() : dialog->reject();
+    };
+    QSignalSpy finished(window.view, &HtmlView::pdfPrintingFinished);
+    QTest::keyClick(&window, Qt::Key_P, Qt::ControlModifier);
+    QVERIFY(finished.wait(20000));
+    QCOMPARE(finished.takeFirst(), QVariantList({ pdf, true }));
+    QPdfDocument document;
+    QCOMPARE(document.load(pdf), QPdfDocument::Error::None);
+    QVERIFY(document.getAllText(0).text().contains(u"Printed text"_s));
+    document.close();
+    QVERIFY(QFile::remove(pdf));
+
+    printed = false;
+    window.view->page()->runJavaScript(u"go()"_s);
+    QTRY_COMPARE_WITH_TIMEOUT(window.view->title(), u"went on"_s, 10000);
+    QCOMPARE(answerer.dialogs, QStringList(2, u"打印"_s));
+    QVERIFY(finished.isEmpty() && !QFile::exists(pdf));
+}
+
+void tst_MainWindow::rendererEnds_data()
+{
+    QTest::addColumn<bool>("child"); // the renderer of a child window ends, else the main page's
+    QTest::addColumn<int>("ends"); // one after the other, each once the page is back
+    QTest::addColumn<QString>("shown"); // what the main window shows then
+
+    QTest::newRow("main page's renderer killed: loaded again") << false << 1 << "main page";
+    QTest::newRow("killed again within a minute: the failure page, with 重试")
+        << false << 2
+        << "连接失败!\n请检查您的网络状况\n或联系我们...\n页面已崩溃\n重试%1index.html";
+    QTest::newRow("child window's renderer killed: the child closes, the main page stays")
+        << true << 1 << "main page";
+}
+
+void tst_MainWindow::rendererEnds()
+{
+    QFETCH(bool, child);
+    QFETCH(int, ends);
+    QFETCH(QString, shown);
+
+    shown = shown.arg(server.url().toString());
+    TestWindow window;
+    open(window, u"/index.html"_s);
+    QPointer<SonWindow> son = child ? request(window, server.url(u"/a"_s).toString()) : nullptr;
+    HtmlView *view = child ? son->findChild<HtmlView *>() : window.view;
+    for (int end = 0; end < ends; ++end) {
+        QTRY_VERIFY_WITH_TIMEOUT(view->page()->renderProcessPid() > 0, 20000);
+        QSignalSpy finished(view, &HtmlView::loadFinished);
+        QSignalSpy terminated(view->page(), &QWebEnginePage::renderProcessTerminated);
+        ::kill(pid_t(view->page()->renderProcessPid()), SIGKILL);
+        QVERIFY(terminated.wait(20000));
+        QVERIFY(child ? QTest::qWaitFor([&son] { return !son; }) : finished.wait(20000));
+    }
+    // 重试 loads the page again.
+    QTRY_COMPARE_WITH_TIMEOUT(runScript(window.view->page(),
+                                  u"document.body.innerText + (window.retry ? retry.href : '')"_s)
+                                  .toString(),
+        shown, 10000);
 }
 
 TAVREL_TEST_MAIN(tst_MainWindow)

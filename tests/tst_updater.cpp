@@ -1,7 +1,9 @@
+#include "boxanswerer.h"
 #include "crypto.h"
 #include "download.h"
 #include "durablefile.h"
 #include "installer.h"
+#include "logins.h"
 #include "mainwindow.h"
 #include "programdir.h"
 #include "programfolder.h"
@@ -15,6 +17,7 @@
 
 #include <QLabel>
 #include <QLockFile>
+#include <QNetworkProxy>
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QProgressBar>
@@ -87,6 +90,7 @@ private Q_SLOTS:
     void releaseTool();
     void releaseStopped_data();
     void releaseStopped();
+    void proxyLogin();
 };
 
 void tst_Updater::update_data()
@@ -686,6 +690,36 @@ void tst_Updater::releaseStopped()
     }
     // The swap is one of the steps, neither the first nor the last.
     QVERIFY(servedAfterStops.contains(u"1.0"_s) && servedAfterStops.contains(u"2.0"_s));
+}
+
+// Behind a proxy that asks for a login, the updater's own process asks once and updates.
+void tst_Updater::proxyLogin()
+{
+    ProgramFolder dir;
+    TestServer server; // the proxy, and the server behind it
+    ProgramDir::setPath(dir.path());
+    QVERIFY(server.start() && dir.write(u"corvex"_s, standIn, true)
+        && dir.write(u"quillonv3"_s, standIn, true));
+    publish(server, release);
+    // Qt sends nothing for a loopback address through a proxy.
+    QVERIFY(dir.write(u"UpdateList.xml"_s,
+        ProgramFolder::list(server, "1.0")
+            .replace(server.url().toEncoded(), "http://proxied.invalid/")));
+    server.setProxyLogin("pat:pw");
+    QNetworkProxy::setApplicationProxy(
+        QNetworkProxy(QNetworkProxy::HttpProxy, u"127.0.0.1"_s, quint16(server.url().port())));
+    Logins::answerProxiesForDownloads();
+    const auto direct = qScopeGuard([] {
+        QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
+        Download::setProxyLogin({});
+    });
+    BoxAnswerer answerer;
+    answerer.logins = { "pat:pw" };
+    MainWindow window;
+    QSignalSpy done(&window, &MainWindow::done);
+    QVERIFY(done.wait(20000));
+    QCOMPARE(startRecord(dir, u"corvex"_s), "new 0");
+    QCOMPARE(answerer.dialogs, QStringList(u"代理服务器需要登录"_s));
 }
 
 TAVREL_TEST_MAIN(tst_Updater)

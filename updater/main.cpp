@@ -1,3 +1,4 @@
+#include "logins.h"
 #include "mainwindow.h"
 #include "programdir.h"
 
@@ -16,6 +17,8 @@ int main(int argc, char *argv[])
     if (translator.load(translation, ProgramDir::path())
         || translator.load(translation, QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
         QCoreApplication::installTranslator(&translator);
+
+    Logins::answerProxiesForDownloads();
 
     MainWindow window;
     QObject::connect(&window, &MainWindow::done, &app, &QCoreApplication::exit);

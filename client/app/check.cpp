@@ -1,6 +1,7 @@
 #include "check.h"
 
 #include "durablefile.h"
+#include "failurepage.h"
 #include "htmlview.h"
 #include "machinekey.h"
 #include "mainwindow.h"
@@ -16,27 +17,6 @@
 #include <QLockFile>
 
 Q_LOGGING_CATEGORY(lcCheck, "corvex.check")
-
-namespace {
-
-QString connectionFailedPage(const QUrl &loginUrl, bool certificateRefused)
-{
-    const QString retry = loginUrl.isValid() && !loginUrl.isRelative()
-        ? QStringLiteral("<br/><a id=retry href=\"%1\">重试</a>")
-              .arg(loginUrl.toString(QUrl::FullyEncoded).toHtmlEscaped())
-        : QString();
-    return QStringLiteral(
-        "<html><head><style>body{background:#50BFD3;font-family:'宋体';font-size:12px;"
-        "text-align:center;margin:0;padding:0;}.c{width:260px;padding-top:10px;margin:50px "
-        "auto;text-align:left}.c .e{margin-top:8px;margin-left:30px;color:#FF3300;width:150px;"
-        "border:1px #FFCC33 solid;line-height:20px;-moz-border-radius:4px;-webkit-border-radius:"
-        "4px;padding:0px 4px;background:#FBF9E9;text-align:center}.c .e a{color:#1A96B6}"
-        "</style></head><body><div class=c><div id=err class=e>连接失败!<br/>请检查您的网络状况"
-        "<br/>或联系我们...%1%2</div></div></body></html>")
-        .arg(certificateRefused ? QStringLiteral("<br/>证书无效") : QString(), retry);
-}
-
-} // namespace
 
 Check::Check(QObject *parent)
     : QObject(parent)
@@ -165,8 +145,8 @@ void Check::leaveTemp()
 
 void Check::openLoginPage(HtmlView *view, const QUrl &loginUrl)
 {
-    view->setHtml(connectionFailedPage(loginUrl, false));
-    view->setCertificateFailurePage(connectionFailedPage(loginUrl, true));
+    view->setHtml(FailurePage::html(loginUrl, QString()));
+    view->setCertificateFailurePage(FailurePage::html(loginUrl, QStringLiteral("证书无效")));
     view->load(loginUrl);
 }
 

@@ -1,4 +1,5 @@
 #include "check.h"
+#include "logins.h"
 #include "mainwindow.h"
 #include "programdir.h"
 #include "singleinstance.h"
@@ -42,6 +43,9 @@ int main(int argc, char *argv[])
     Startup::drawStartupRandom(QTime::currentTime());
 
     Startup::installTranslations(&app);
+
+    // The version check's proxy login serves the pages too.
+    Logins::answerProxiesForDownloads();
 
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/images/house.ico")));

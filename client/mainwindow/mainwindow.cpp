@@ -1,13 +1,17 @@
 #include "mainwindow.h"
 
 #include "bridgechannel.h"
+#include "crashrecovery.h"
 #include "down.h"
 #include "handleraddress.h"
 #include "htmlview.h"
 #include "machinekey.h"
 #include "myobject.h"
+#include "pagedownloads.h"
+#include "pagenotifications.h"
 #include "sonwindow.h"
 #include "spritebutton.h"
+#include "webprofile.h"
 
 #include <QAction>
 #include <QApplication>
@@ -59,6 +63,7 @@ MainWindow::MainWindow(QWidget *parent)
     view = new HtmlView(this);
     connect(view, &HtmlView::urlChanged, this, &MainWindow::slot_urlchanged);
     connect(view, &HtmlView::loadFinished, this, &MainWindow::slot_loadfinished);
+    new CrashRecovery(view);
 
     const QIcon icon(QStringLiteral(":/images/house.ico"));
     iconLabel = new QLabel(this);
@@ -103,6 +108,12 @@ MainWindow::MainWindow(QWidget *parent)
     createTrayMenu();
     trayIcon->show();
     connect(trayIcon, &QSystemTrayIcon::activated, this, &MainWindow::iconActivated);
+    connect(
+        WebProfile::notifications(), &PageNotifications::clicked, this, &MainWindow::bringToFront);
+    // A save question waits for the window; one that comes before the first page shows it.
+    WebProfile::downloads()->setQuestionWindow(this);
+    connect(
+        WebProfile::downloads(), &PageDownloads::questionWaiting, this, &MainWindow::bringToFront);
 
     bridge = new MyObject(this);
     connect(bridge, &MyObject::js, this, &MainWindow::slot_callson);

@@ -1,8 +1,6 @@
 #include "bridgechannel.h"
 
 #include "myobject.h"
-#include "programdir.h"
-#include "updatelist.h"
 
 #include <QFile>
 #include <QWebChannel>
@@ -24,15 +22,6 @@ QString readResource(const QString &path)
     return QString::fromUtf8(file.readAll());
 }
 
-QUrl originOf(const QUrl &url)
-{
-    QUrl origin;
-    origin.setScheme(url.scheme());
-    origin.setHost(url.host());
-    origin.setPort(url.port(url.scheme() == QLatin1String("https") ? 443 : 80));
-    return origin;
-}
-
 // A script's number is a double of any size: one beyond int's range becomes its nearest end,
 // one that is no number 0.
 int toInt(const QVariant &value)
@@ -51,13 +40,6 @@ BridgeChannel::BridgeChannel(QWebEnginePage *page, MyObject *bridge)
     , page(page)
     , bridge(bridge)
 {
-    const UpdateList list = UpdateList::read(ProgramDir::updateList());
-    for (const char *name : { "ServerUrl", "LoginUrl" }) {
-        const QUrl url(list.value(QLatin1String(name)).trimmed());
-        if (url.isValid() && !url.host().isEmpty())
-            ownOrigins << originOf(url);
-    }
-
     auto *channel = new QWebChannel(this);
     channel->registerObject(QStringLiteral("sonwindow"), this);
     page->setWebChannel(channel);
@@ -82,17 +64,11 @@ void BridgeChannel::call(const QString &origin, const QVariantList &arguments)
     // origin comes from the engine, as the top document received its message.
     if (!bridge)
         return;
-    if (!isOwnOrigin(page->url()) || !isOwnOrigin(QUrl(origin))) {
+    if (!ownOrigins.contains(page->url()) || !ownOrigins.contains(QUrl(origin))) {
         qCDebug(lcBridge) << "refused a call from" << origin << "in" << page->url() << arguments;
         return;
     }
     bridge->onCall(arguments.value(0).toString(), toInt(arguments.value(1)),
         toInt(arguments.value(2)), arguments.value(3).toString(), arguments.value(4).toBool(),
         arguments.value(5).toBool());
-}
-
-bool BridgeChannel::isOwnOrigin(const QUrl &url) const
-{
-    return (url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https"))
-        && ownOrigins.contains(originOf(url));
 }

@@ -1,11 +1,12 @@
 #pragma once
 
+#include "ownorigins.h"
+
 #include <QObject>
 #include <QPointer>
 #include <QVariantList>
 
 class MyObject;
-class QUrl;
 class QWebEnginePage;
 
 // Makes a window's bridge the "sonwindow" of its page's scripts: in the top document and in
@@ -25,9 +26,7 @@ public:
     Q_INVOKABLE void call(const QString &origin, const QVariantList &arguments);
 
 private:
-    bool isOwnOrigin(const QUrl &url) const;
-
     QWebEnginePage *page;
     QPointer<MyObject> bridge;
-    QList<QUrl> ownOrigins;
+    OwnOrigins ownOrigins;
 };

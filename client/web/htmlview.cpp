@@ -1,6 +1,7 @@
 #include "htmlview.h"
 
 #include "pagedownloads.h"
+#include "pageprinter.h"
 #include "savequestion.h"
 #include "webpage.h"
 #include "webprofile.h"
@@ -19,6 +20,7 @@ HtmlView::HtmlView(QWidget *parent)
     auto *page = new webPage;
     setPage(page);
     connect(page, &QWebEnginePage::loadingChanged, this, &HtmlView::onLoadingChanged);
+    new PagePrinter(this);
 }
 
 void HtmlView::setHtml(const QString &html, const QUrl &baseUrl)

@@ -16,7 +16,8 @@ class webPage;
 // shows that page instead of an empty one. An address refused for its certificate shows the
 // certificate failure page instead, when one is set.
 //
-// Its context menu is the client's own: Copy, Paste and, over an image, saving the image.
+// Its context menu is the client's own: Copy, Paste and, over an image, saving the image. Its
+// page prints through Qt's print dialog.
 class HtmlView : public QWebEngineView
 {
     Q_OBJECT
@@ -28,6 +29,8 @@ public:
     void setCertificateFailurePage(const QString &html);
 
     QString failurePage() const { return failureHtml; }
+    // Shows a page in place of the current one, leaving the failure page as it is.
+    void showFailurePage(const QString &html);
 
 protected:
     void contextMenuEvent(QContextMenuEvent *event) override;
@@ -37,7 +40,6 @@ private slots:
 
 private:
     void onLoadingChanged(const QWebEngineLoadingInfo &info);
-    void showFailurePage(const QString &html);
 
     QString failureHtml;
     QString certificateFailureHtml;

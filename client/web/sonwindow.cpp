@@ -20,6 +20,12 @@ SonWindow::SonWindow(QWidget *parent)
     view = new HtmlView(this);
     background = QPixmap(QStringLiteral(":/images/sonbg.png"));
     connect(view, &HtmlView::loadFinished, this, &SonWindow::slot_loadfinished);
+    // A child window is one address the user can open again: it goes with its renderer.
+    connect(view->page(), &QWebEnginePage::renderProcessTerminated, this,
+        [this](QWebEnginePage::RenderProcessTerminationStatus status) {
+            if (status != QWebEnginePage::NormalTerminationStatus)
+                reject();
+        });
 
     auto *iconLabel = new QLabel(this);
     iconLabel->setPixmap(QPixmap(QStringLiteral(":/images/house.ico"))

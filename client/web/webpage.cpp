@@ -1,18 +1,41 @@
 #include "webpage.h"
 
 #include "htmlview.h"
+#include "logins.h"
+#include "pagepermissions.h"
 #include "webprofile.h"
 
+#include <QAuthenticator>
+#include <QSet>
 #include <QSslCertificate>
 #include <QSslError>
 #include <QSslSocket>
 #include <QWebEngineCertificateError>
 #include <QWebEngineProfile>
+#include <QWebEngineView>
+
+namespace {
+// The logins the engine was given: it keeps them itself and asks again only when one is refused.
+QSet<QString> givenToEngine;
+} // namespace
 
 webPage::webPage()
     : QWebEnginePage(WebProfile::profile(), WebProfile::profile())
 {
     connect(this, &QWebEnginePage::certificateError, this, &webPage::onCertificateError);
+    connect(this, &QWebEnginePage::featurePermissionRequested, this,
+        [this](const QUrl &origin, Feature feature) {
+            WebProfile::permissions()->request(this, origin, feature);
+        });
+    connect(this, &QWebEnginePage::authenticationRequired, this,
+        [this](const QUrl &url, QAuthenticator *authenticator) {
+            const QString port = url.port() < 0 ? QString() : u':' + QString::number(url.port());
+            askLogin(Logins::Server, url.host() + port, authenticator);
+        });
+    connect(this, &QWebEnginePage::proxyAuthenticationRequired, this,
+        [this](const QUrl &, QAuthenticator *authenticator, const QString &proxyHost) {
+            askLogin(Logins::Proxy, proxyHost, authenticator);
+        });
 }
 
 void webPage::onCertificateError(const QWebEngineCertificateError &error)
@@ -45,4 +68,15 @@ void webPage::onCertificateError(const QWebEngineCertificateError &error)
     }
     qCDebug(lcWeb) << "certificate trusted by the system's store:" << error.url().host();
     decision.acceptCertificate();
+}
+
+void webPage::askLogin(int kind, const QString &host, QAuthenticator *authenticator)
+{
+    const QString key = QString::number(kind) + u' ' + host + u' ' + authenticator->realm();
+    QWebEngineView *view = QWebEngineView::forPage(this);
+    if (Logins::answer(Logins::Kind(kind), host, authenticator, givenToEngine.contains(key),
+            view ? view->window() : nullptr))
+        givenToEngine.insert(key);
+    else
+        givenToEngine.remove(key);
 }

@@ -2,6 +2,7 @@
 
 #include <QWebEnginePage>
 
+class QAuthenticator;
 class QWebEngineCertificateError;
 
 // A page of the web application. It belongs to the client's one profile, which keeps it until
@@ -18,4 +19,6 @@ public:
 
 private:
     void onCertificateError(const QWebEngineCertificateError &error);
+    // A server's or a proxy's question for a login goes to the user, once per host and realm.
+    void askLogin(int kind, const QString &host, QAuthenticator *authenticator);
 };

@@ -2,11 +2,14 @@
 
 #include "download.h"
 #include "pagedownloads.h"
+#include "pagenotifications.h"
+#include "pagepermissions.h"
 #include "programdir.h"
 #include "startuprandom.h"
 
 #include <QFile>
 #include <QLocale>
+#include <QWebEngineNotification>
 #include <QWebEnginePage>
 #include <QWebEngineProfile>
 #include <QWebEngineSettings>
@@ -15,6 +18,8 @@ namespace {
 
 QWebEngineProfile *instance = nullptr;
 PageDownloads *pageDownloads = nullptr;
+PagePermissions *pagePermissions = nullptr;
+PageNotifications *pageNotifications = nullptr;
 
 // The engine makes a folder for a named profile in the user's data folder before it can be told
 // where the profile keeps its storage. While the profile is made, the user's data folder points
@@ -59,6 +64,11 @@ QWebEngineProfile *WebProfile::profile()
     // A page link must not hand an arbitrary scheme to the operating system.
     settings->setUnknownUrlSchemePolicy(QWebEngineSettings::DisallowUnknownUrlSchemes);
     pageDownloads = new PageDownloads(instance);
+    pagePermissions = new PagePermissions(instance);
+    pageNotifications = new PageNotifications(instance);
+    instance->setNotificationPresenter([](std::unique_ptr<QWebEngineNotification> notification) {
+        pageNotifications->present(std::move(notification));
+    });
     return instance;
 }
 
@@ -66,6 +76,18 @@ PageDownloads *WebProfile::downloads()
 {
     profile();
     return pageDownloads;
+}
+
+PagePermissions *WebProfile::permissions()
+{
+    profile();
+    return pagePermissions;
+}
+
+PageNotifications *WebProfile::notifications()
+{
+    profile();
+    return pageNotifications;
 }
 
 void WebProfile::release()
@@ -76,4 +98,6 @@ void WebProfile::release()
     delete instance;
     instance = nullptr;
     pageDownloads = nullptr;
+    pagePermissions = nullptr;
+    pageNotifications = nullptr;
 }

@@ -1,6 +1,8 @@
 #pragma once
 
 class PageDownloads;
+class PageNotifications;
+class PagePermissions;
 class QWebEngineProfile;
 
 // The one web profile of the client: every page of every window loads through it, so the
@@ -15,6 +17,12 @@ public:
 
     // Saves what the profile's pages download.
     static PageDownloads *downloads();
+
+    // Answers the permission requests of the profile's pages.
+    static PagePermissions *permissions();
+
+    // Shows the notifications of the profile's pages.
+    static PageNotifications *notifications();
 
     // The engine commits web storage a few seconds late and only lets go of it when the
     // profile ends, which it refuses while pages are alive: deletes every page, then the

@@ -2,12 +2,19 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QDialog>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
 
-// Answers what pops up while a test waits: every message box, modal or not, with No where
-// offered, else its first button; every popup menu with its entry named `choice`, else by
-// closing it. Keeps "title|text" of each box.
+#include <functional>
+
+// Answers what pops up while a test waits: every message box, modal or not, with its button
+// named `button` where it has one, else No where offered, else its first button; every popup
+// menu with its entry named `choice`, else by closing it. Keeps "title|text" of each box and
+// the title of every other modal dialog: one asking for a login (a "user" field) takes the next
+// of `logins`, "user:password", or 取消 when that is empty or none is left; any other goes to
+// `dialog`, which closes it.
 class BoxAnswerer : public QObject
 {
 public:
@@ -15,6 +22,10 @@ public:
 
     QStringList boxes;
     QString choice;
+    QString button;
+    QStringList dialogs;
+    QStringList logins;
+    std::function<void(QDialog *)> dialog;
 
 protected:
     void timerEvent(QTimerEvent *) override
@@ -27,12 +38,40 @@ protected:
             popup->close();
         }
         for (QWidget *widget : QApplication::topLevelWidgets()) {
+            auto *other = qobject_cast<QDialog *>(widget);
             auto *box = qobject_cast<QMessageBox *>(widget);
+            if (other && !box && other->isVisible() && other->isModal()) {
+                dialogs << other->windowTitle();
+                answer(other);
+            }
             if (!box || !box->isVisible())
                 continue;
             boxes << box->windowTitle() + u'|' + box->text();
-            QAbstractButton *no = box->button(QMessageBox::No);
-            (no ? no : box->buttons().constFirst())->click();
+            QAbstractButton *chosen = box->button(QMessageBox::No);
+            for (QAbstractButton *named : box->buttons()) {
+                if (named->text() == button)
+                    chosen = named;
+            }
+            (chosen ? chosen : box->buttons().constFirst())->click();
         }
+    }
+
+private:
+    void answer(QDialog *other)
+    {
+        auto *user = other->findChild<QLineEdit *>(QStringLiteral("user"));
+        if (!user) {
+            if (dialog)
+                dialog(other);
+            return;
+        }
+        const QString login = logins.isEmpty() ? QString() : logins.takeFirst();
+        if (login.isEmpty()) {
+            other->reject();
+            return;
+        }
+        user->setText(login.section(u':', 0, 0));
+        other->findChild<QLineEdit *>(QStringLiteral("password"))->setText(login.section(u':', 1));
+        other->accept();
     }
 };

@@ -114,6 +114,10 @@ void TestServer::onReadyRead(QTcpSocket *socket)
     const QList<QByteArray> lines = buffer.left(headerEnd).split('\n');
     const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
     request.target = requestLine.value(1);
+    // A request to a proxy names the whole address; its path is one of this server's.
+    const bool proxied = request.target.startsWith("http://");
+    if (proxied)
+        request.target = request.target.mid(request.target.indexOf('/', 7));
     request.path = request.target.split('?').first();
     for (qsizetype i = 1; i < lines.size(); ++i) {
         const qsizetype colon = lines.at(i).indexOf(':');
@@ -133,6 +137,19 @@ void TestServer::onReadyRead(QTcpSocket *socket)
     response.body = "not found";
     response.contentType = "text/plain";
     response = routes.value(request.target, routes.value(request.path, response));
+    const auto basic = [](const QByteArray &login) { return "Basic " + login.toBase64(); };
+    if (proxied && !proxyLogin.isEmpty()
+        && request.header("proxy-authorization") != basic(proxyLogin)) {
+        response = Response();
+        response.status = 407;
+        response.body = "proxy login needed";
+        response.headers = { "Proxy-Authenticate: Basic realm=\"proxy\"" };
+    } else if (!response.login.isEmpty()
+        && request.header("authorization") != basic(response.login)) {
+        response.headers = { "WWW-Authenticate: Basic realm=\"" + response.realm + '"' };
+        response.status = 401;
+        response.body = "login needed";
+    }
     const QByteArray range = request.header("range");
     // A range of another version of the body is no range of this one: the whole body instead.
     const QByteArray ifRange = request.header("if-range");

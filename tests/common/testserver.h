@@ -43,6 +43,8 @@ public:
         // another ETag than the one among the headers
         bool ranges = false;
         qint64 rangeSkew = 0; // ... from this many bytes after N, and say so in Content-Range
+        QByteArray login; // "user:password": asked with 401 for realm until sent with Basic
+        QByteArray realm = "test";
     };
 
     explicit TestServer(QObject *parent = nullptr);
@@ -53,6 +55,9 @@ public:
     // While down, every connection is cut as soon as it is made, as by a server that is gone;
     // the port stays the test's meanwhile.
     void setDown(bool down) { isDown = down; }
+    // Serves as an HTTP proxy too, whatever host a request names, asking with 407 for this
+    // "user:password" with Basic; empty for a proxy that asks for nothing.
+    void setProxyLogin(const QByteArray &login) { proxyLogin = login; }
     // Serves https with this certificate chain and key instead of plain http.
     void setCertificate(const QList<QSslCertificate> &chain, const QSslKey &key);
     QUrl url(const QString &path = QStringLiteral("/")) const;
@@ -83,4 +88,5 @@ private:
     QHash<QTcpSocket *, QByteArray> buffers;
     QList<Request> received;
     bool isDown = false;
+    QByteArray proxyLogin;
 };
