@@ -26,6 +26,17 @@
 
 namespace {
 
+// The file holds exactly these bytes, or what it held before: they go to another name first,
+// which then takes the file's. False, with the reason, when they could not all be written.
+bool save(const QString &path, const QByteArray &bytes, QString *reason)
+{
+    QSaveFile file(path);
+    if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit())
+        return true;
+    *reason = file.errorString();
+    return false;
+}
+
 QString partialDir()
 {
     return ProgramDir::tempDir() + u'/' + MainWindow::partialName;
@@ -295,10 +306,8 @@ void MainWindow::downFinished(bool ok, const QString &reason)
 // read again from the disk.
 void MainWindow::install()
 {
-    const QByteArray &bytes = serverList->bytes();
-    QSaveFile file(listPath);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
-        qCWarning(lcUpdate) << "cannot write" << listPath << file.errorString();
+    if (QString reason; !save(listPath, serverList->bytes(), &reason)) {
+        qCWarning(lcUpdate) << "cannot write" << listPath << reason;
         fail(tr("无法写入临时文件夹"));
         return;
     }
@@ -352,10 +361,8 @@ void MainWindow::trialFinished(bool confirmed)
 // harms nothing if the rollback is cut short, while one missing would offer the release again.
 void MainWindow::rollBack()
 {
-    QSaveFile record(ProgramDir::badVersion());
-    if (!record.open(QIODevice::WriteOnly) || record.write(serverVersion.toUtf8()) < 0
-        || !record.commit())
-        qCWarning(lcUpdate) << "cannot record the bad version" << record.errorString();
+    if (QString reason; !save(ProgramDir::badVersion(), serverVersion.toUtf8(), &reason))
+        qCWarning(lcUpdate) << "cannot record the bad version" << reason;
     if (const QString problem = fileInstaller->rollBack(); !problem.isEmpty()) {
         qCWarning(lcUpdate) << "cannot roll back:" << problem;
         fail(problem);
@@ -377,9 +384,9 @@ void MainWindow::fail(const QString &reason)
 // installed version until the server's release is mended.
 void MainWindow::later()
 {
-    QSaveFile file(ProgramDir::skippedVersion());
-    if (!DurableFile::isPlainFolder(ProgramDir::tempDir()) || !file.open(QIODevice::WriteOnly)
-        || file.write(serverVersion.toUtf8()) < 0 || !file.commit())
+    QString reason;
+    if (!DurableFile::isPlainFolder(ProgramDir::tempDir())
+        || !save(ProgramDir::skippedVersion(), serverVersion.toUtf8(), &reason))
         qCDebug(lcUpdate) << "file open error";
     finish(QStringLiteral("corvex"));
 }
