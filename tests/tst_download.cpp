@@ -26,30 +26,23 @@ enum class Left {
     ValidatorLink, // to a file outside holding a validator, beside a kept part
     ValidatorLinkMidway, // made while the request is on its way
     FullDisk, // the folder on a file system with no room left
+    DiskFillsMidway, // the folder on a file system smaller than the file
 };
 
 struct Limits
 {
-    Limits(int stall = 5000, int deadline = 0, qint64 max = -1, qint64 expected = -1,
-        const QByteArray &sha = {}, const QByteArray &keptPart = {})
-        : stallMs(stall)
-        , deadlineMs(deadline)
-        , maxSize(max)
-        , expectedSize(expected)
-        , sha256(sha)
-        , kept(keptPart)
-    { }
-    int stallMs;
-    int deadlineMs;
-    qint64 maxSize;
-    qint64 expectedSize;
-    QByteArray sha256;
-    QByteArray kept; // the start of the file an earlier try left, with a validator
+    int stallMs = 5000;
+    int deadlineMs = 0;
+    qint64 maxSize = -1;
+    qint64 expectedSize = -1;
+    QByteArray sha256 {};
+    QByteArray kept {}; // the start of the file an earlier try left, with a validator
     Left left = Left::Nothing;
     qint64 floorBytes = 0;
     int floorWindowMs = 0;
-    QString firstFailure; // the first start() fails so, leaving nothing; a second one then runs
-    QByteArray keptAfter; // what a failed transfer keeps for the next try
+    QString firstFailure {}; // the first start() fails so, leaving nothing; a second one then runs
+    QByteArray keptAfter {}; // what a failed transfer keeps for the next try
+    QByteArray validatorAfter = "\"2\""; // and the validator it keeps with it
 };
 
 } // namespace
@@ -88,27 +81,35 @@ void tst_Download::transfer_data()
         << with(plain, &R::status, 404) << Limits() << "HTTP status 404";
     QTest::newRow("connection dropped halfway")
         << with(plain, &R::dropAfter, 1000) << Limits() << "closed";
-    QTest::newRow("silent server") << with(plain, &R::silent, true)
-                                   << Limits { 300, 0, -1, -1, {}, {} } << "no data for 300 ms";
-    QTest::newRow("trickle that never stalls passes the deadline") << with(plain, &R::trickleMs,
-        20) << Limits { 300, 600, -1, -1, {}, {} } << "not done within 600 ms";
+    QTest::newRow("silent server")
+        << with(plain, &R::silent, true) << Limits { 300 } << "no data for 300 ms";
+    QTest::newRow("trickle that never stalls passes the deadline")
+        << with(plain, &R::trickleMs, 20) << Limits { 300, 600 } << "not done within 600 ms";
     const R unannounced = with(plain, &R::announceLength, false);
-    QTest::newRow("endless answer without Content-Length hits the cap") << with(unannounced,
-        &R::endless, true) << Limits { 5000, 0, 100000, -1, {}, {} } << "more than 100000 bytes";
+    const QByteArray large = body.repeated(2500); // pieces that differ, more than the writer holds
+    QTest::newRow("endless answer without Content-Length hits the cap") << with(
+        unannounced, &R::endless, true) << Limits { 5000, 0, 100000 } << "more than 100000 bytes";
     QTest::newRow("shorter than expected, without Content-Length")
-        << unannounced << Limits { 5000, 0, -1, body.size() + 1, {}, {} } << "bytes instead of";
+        << unannounced << Limits { 5000, 0, -1, body.size() + 1 } << "bytes instead of";
     QTest::newRow("wrong SHA-256")
-        << plain << Limits { 5000, 0, -1, -1, QByteArray(64, 'a'), {} } << "SHA-256";
+        << plain << Limits { 5000, 0, -1, -1, QByteArray(64, 'a') } << "SHA-256";
     const Limits resumed { 5000, 0, -1, body.size(), sha, body.left(1000) };
     // Ranges of the version the kept parts' validators name.
     const R ranges
         = with(with(plain, &R::ranges, true), &R::headers, QList<QByteArray> { "ETag: \"1\"" });
     QTest::newRow("a kept part continued by a 206 of the rest") << ranges << resumed << "";
     QTest::newRow("a kept part, a 200 to its range: started over") << plain << resumed << "";
-    QTest::newRow("a kept part, a 206 of another range: the whole asked again")
-        << with(ranges, &R::rangeSkew, 1) << resumed << "";
+    QTest::newRow("a kept part, a 206 of another range: the whole asked again, no cookie kept")
+        << with(with(ranges, &R::rangeSkew, 1), &R::headers,
+               QList<QByteArray> { "ETag: \"1\"", "Set-Cookie: a=b" })
+        << resumed << "";
+    QTest::newRow("a kept part as long as the file: not continued, fetched whole")
+        << ranges << with(resumed, &L::kept, body) << "";
+    QTest::newRow("at the size cap, announced: taken") << plain << L { 5000, 0, body.size() } << "";
+    QTest::newRow("endless answer of a known size: stopped past it") << with(unannounced,
+        &R::endless, true) << L { 5000, 0, -1, body.size() } << "more than the expected";
 
-    const Limits checked { 5000, 0, -1, body.size(), sha, {} };
+    const Limits checked { 5000, 0, -1, body.size(), sha };
     const R tagged = with(ranges, &R::headers, QList<QByteArray> { "ETag: \"2\"" });
     QTest::newRow("a link to a file outside at the partial path: removed, never written through")
         << tagged << with(checked, &L::left, Left::PartialLink) << "";
@@ -125,12 +126,28 @@ void tst_Download::transfer_data()
     QTest::newRow("a validator linked outside while the request travels: not written through")
         << tagged << with(checked, &L::left, Left::ValidatorLinkMidway) << "";
     const Limits foreign = with(resumed, &L::kept, QByteArray("bytes of another file"));
-    const QByteArray large = body.repeated(2500); // pieces that differ, more than the writer holds
+    QTest::newRow("a kept part of another version: If-Range names it, the whole comes instead")
+        << tagged << foreign << "";
     QTest::newRow("a file of many pieces, the writer behind at times: all of it, in order")
         << with(plain, &R::body, large)
-        << Limits(5000, 0, -1, large.size(), Crypto::sha256(large).toHex()) << "";
+        << L { 5000, 0, -1, large.size(), Crypto::sha256(large).toHex() } << "";
     QTest::newRow("a connection dropped halfway keeps what came, with its validator") << with(
         tagged, &R::dropAfter, 1000) << with(checked, &L::keptAfter, body.left(1000)) << "closed";
+    const QByteArray modified = "Last-Modified: Mon, 07 Dec 2026 10:00:00 GMT";
+    QTest::newRow("a weak ETag names no range: Last-Modified kept as the validator")
+        << with(with(tagged, &R::dropAfter, 1000), &R::headers,
+               QList<QByteArray> { "ETag: W/\"2\"", modified })
+        << with(with(checked, &L::keptAfter, body.left(1000)), &L::validatorAfter, modified.mid(15))
+        << "closed";
+    QTest::newRow("a connection dropped before any byte keeps nothing")
+        << with(tagged, &R::dropAfter, 0) << checked << "closed";
+    QTest::newRow("a connection dropped halfway without a validator keeps nothing")
+        << with(plain, &R::dropAfter, 1000) << checked << "closed";
+    QTest::newRow("the disk filling halfway through a checked file: nothing kept")
+        << with(plain, &R::body, large)
+        << with(L { 5000, 0, -1, large.size(), Crypto::sha256(large).toHex() }, &L::left,
+               Left::DiskFillsMidway)
+        << "No space";
     QTest::newRow("a server silent halfway: stalled, keeps what came")
         << with(tagged, &R::silentAfter, 1000)
         << with(with(checked, &L::stallMs, 300), &L::keptAfter, body.left(1000))
@@ -142,6 +159,8 @@ void tst_Download::transfer_data()
     const Limits floor = with(with(Limits(), &L::floorBytes, 240), &L::floorWindowMs, 1200);
     QTest::newRow("10 bytes/s under a floor of 240 bytes in 1.2 s, never stalling: too slow")
         << with(plain, &R::trickleMs, 100) << floor << "too slow";
+    QTest::newRow("a fast start, then silence short of a stall: too slow once a window passes")
+        << with(plain, &R::silentAfter, 1000) << floor << "too slow";
     QTest::newRow("50 bytes/s above a floor of 30 bytes in 1.2 s: not failed")
         << with(with(plain, &R::trickleMs, 20), &R::body, body.left(120))
         << with(floor, &L::floorBytes, 30) << "";
@@ -204,10 +223,12 @@ void tst_Download::transfer()
             QFile::remove(validator) && QFile::link(outside.filePath(u"validator"_s), validator));
         break;
     case Left::FullDisk:
+    case Left::DiskFillsMidway:
         mounted = ProgramFolder::mountSmall(dir.path());
         if (!mounted)
             QSKIP("a full disk needs mount, as root");
-        QVERIFY(!dir.write(u"filler"_s, QByteArray(2 * 1024 * 1024, 'f')));
+        QVERIFY(limits.left != Left::FullDisk
+            || !dir.write(u"filler"_s, QByteArray(2 * 1024 * 1024, 'f')));
         break;
     case Left::ValidatorLinkMidway:
         connect(&server, &TestServer::requestReceived, &server,
@@ -227,24 +248,35 @@ void tst_Download::transfer()
     QVERIFY(finished.wait(20000));
     // A kept part is continued from its end, and only where the server's answer matches; what
     // else was left there is no part to continue.
-    QCOMPARE(server.requests().first().header("Range"),
-        limits.kept.isEmpty() || limits.left != Left::Nothing
+    // Continued only if the server's version is still the one of the kept part: the request
+    // names its validator. Asked again only after a wrong range or a first failure; as the
+    // programs' own, never with a cookie.
+    const TestServer::Request first = server.requests().first();
+    QCOMPARE(first.header("Range"),
+        limits.kept.isEmpty() || limits.left != Left::Nothing || limits.kept == response.body
             ? ""
             : "bytes=" + QByteArray::number(limits.kept.size()) + '-');
+    QCOMPARE(first.header("If-Range"), first.header("Range").isEmpty() ? "" : "\"1\"");
+    QCOMPARE(
+        server.requests().size(), 1 + (response.rangeSkew != 0) + !limits.firstFailure.isEmpty());
     QCOMPARE(server.requests().last().header("Range"),
-        server.requests().size() > 1 ? "" : server.requests().first().header("Range"));
+        server.requests().size() > 1 ? "" : first.header("Range"));
+    for (const TestServer::Request &request : server.requests())
+        QVERIFY(QLatin1StringView(request.header("User-Agent")) == Download::userAgent
+            && request.header("Cookie").isEmpty());
     QCOMPARE(outside.files(), outsideBefore);
 
     const QString reason = finished.first().at(1).toString();
     QVERIFY2(finished.first().at(0).toBool() == failure.isEmpty(), qPrintable(reason));
     QVERIFY2(reason.contains(failure, Qt::CaseInsensitive), qPrintable(reason));
+    QCOMPARE(download.outOfSpace(), failure == "No space"_L1);
     // A failed transfer leaves nothing behind, not even a hidden part; one that broke off keeps
     // what came for the next try.
     QMap<QString, QByteArray> left;
     if (failure.isEmpty())
         left.insert(u"file"_s, response.body);
     if (!limits.keptAfter.isEmpty())
-        left = { { u"part"_s, limits.keptAfter }, { u"part.validator"_s, "\"2\"" } };
+        left = { { u"part"_s, limits.keptAfter }, { u"part.validator"_s, limits.validatorAfter } };
     QVERIFY(limits.left != Left::FullDisk || QFile::remove(dir.filePath(u"filler"_s)));
     QCOMPARE(dir.files(), left);
 }
@@ -289,8 +321,8 @@ void tst_Download::serverList()
         { u""_s,
             "<Notes>" + QByteArray(ServerList::maxNotes, 'n')
                 + "</Notes><Rollout>100</Rollout><Expires>2999-01-01T00:00:00Z</Expires>" },
-        { u"Notes over 16 KiB"_s,
-            "<Notes>" + QByteArray(ServerList::maxNotes + 1, 'n') + "</Notes>" },
+        { u"Notes over 16 KiB"_s, // in bytes, not in characters
+            "<Notes>" + QByteArray("说").repeated(ServerList::maxNotes / 3 + 1) + "</Notes>" },
         { u"Rollout of 101"_s, "<Rollout>101</Rollout>" },
         { u"Rollout of -1"_s, "<Rollout>-1</Rollout>" },
         { u"Expires not a time"_s, "<Expires>next week</Expires>" },
@@ -312,7 +344,8 @@ void tst_Download::serverList()
     if (fault == "Sha256"_L1 || fault == "Size"_L1)
         list.replace(fault.toLatin1() + "=", "Other=");
     QByteArray signature
-        = Crypto::sign((fault == "other key"_L1 ? other : key).privateKeyPem, list).toBase64();
+        = Crypto::sign((fault == "other key"_L1 ? other : key).privateKeyPem, list).toBase64()
+        + '\n';
     QByteArray installed = key.publicKey.toBase64();
     if (fault == "zero key"_L1) {
         // One of the lists, about a quarter of them, that the key of all zeros takes with a

@@ -28,6 +28,8 @@ void tst_VersionText::compare_data()
     row("leading zeros: 01.2 equals 1.2", "01.2", "1.2", 0);
     row("blanks around, trailing zeros: ' 1.0\\n' equals 1", " 1.0\n", "1", 0);
     row("any version is newer than none", "1.0", "", 1);
+    row("text runs compare as text: 1.0beta is newer than 1.0alpha", "1.0beta", "1.0alpha", 1);
+    row("a digit run against text by first characters: 1.a is newer than 1.10", "1.a", "1.10", 1);
 }
 
 void tst_VersionText::compare()
@@ -36,6 +38,7 @@ void tst_VersionText::compare()
     QFETCH(QString, older);
     QFETCH(int, order);
     QCOMPARE(qBound(-1, VersionText::compare(newer, older), 1), order);
+    QCOMPARE(qBound(-1, VersionText::compare(older, newer), 1), -order);
 }
 
 // Texts of up to four characters from a small alphabet, every 19th: antisymmetric and
@@ -76,7 +79,8 @@ void tst_VersionText::offer_data()
                             << QString::fromLatin1(bad) << int(offer);
     };
     using O = Rollout::Offer;
-    row("place 82 within a roll-out to 83", "2.0", "<Rollout>83</Rollout>", key82, "", O::Required);
+    row("place 82 within a roll-out to 83, blanks around it", "2.0", "<Rollout> 83\n</Rollout>",
+        key82, "", O::Required);
     row("place 82 outside a roll-out to 82", "2.0", "<Rollout>82</Rollout>", key82, "", O::None);
     row("place 1, the version's blanks aside, within 2", " 1.0.0.2\n", "<Rollout>2</Rollout>", key1,
         "", O::Required);
