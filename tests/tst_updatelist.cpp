@@ -29,7 +29,7 @@ void tst_UpdateList::read_data()
     // Every byte reaches the parser: CR bytes are line ends, or part of a character (U+4E0D).
     QTest::newRow("first Version at any depth, File anywhere; UTF-16LE, CRLF and a 0x0D byte")
         << encoded(QStringConverter::Utf16LE,
-               "<?xml version=\"1.0\" encoding='UTF-16'?>\r\n<a><b><Version>2.0</Version>\r\n"
+               "<?xml version=\"1.0\" encoding=\"UTF-16\"?>\r\n<a>\r\n<b><Version>2.0</Version>\r\n"
                "<File Name=\"不.dll\"/></b><Version>3.0</Version><File Name=\"y\"/></a>\r\n")
         << "2.0" << QStringList { "不.dll", "y" } << true;
 
@@ -62,9 +62,9 @@ void tst_UpdateList::read_data()
     // Each ends at its own end, not at a ">" within; a quoted "=" is no attribute, and each
     // element has its own count.
     QTest::newRow("comments, CDATA, processing instructions and attributes that look like more")
-        << "<?xml version=\"1.0\" encoding=\"UTF-8\"?><?pi > <!DOCTYPE?><a><!-- 1 > 0 <!DOCTYPE a> "
-           "-->"
-           "<![CDATA[> <!x]]><Version><![CDATA[2.0]]></Version><File Name=\"a>b\" Sha256='"
+        << "<?xml version=\"1.0\" encoding='UTF-8'?><?pi > <!DOCTYPE?><a>"
+           "<!-- 1 > 0 <!DOCTYPE a> --><![CDATA[> <!x]]><Version><![CDATA[2.0]]></Version>"
+           "<File Name=\"a>b\" Sha256='"
             + QByteArray(64, '=') + "' Size=\"1\" Executable=\"yes\"/>"
             + QByteArray("<x y=''/>").repeated(64) + "</a>"
         << "2.0" << QStringList { "a>b " + QString(64, u'=') + " 1 yes" } << true;

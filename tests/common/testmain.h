@@ -7,9 +7,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
-#endif
 
-#ifdef Q_OS_UNIX
 // Descriptors the test was started with are the harness's business, not the programs' under test:
 // they are kept from anything the test starts, so what a started program holds comes from its
 // starter alone.

@@ -11,10 +11,6 @@ QByteArray TestServer::Request::query(const QByteArray &key) const
     return items.queryItemValue(QString::fromLatin1(key), QUrl::FullyDecoded).toUtf8();
 }
 
-TestServer::TestServer(QObject *parent)
-    : QObject(parent)
-{ }
-
 TestServer::~TestServer()
 {
     // Connections still open report their end while the server's members are already gone.
@@ -41,13 +37,6 @@ bool TestServer::start()
     return server->listen(QHostAddress::LocalHost, 0);
 }
 
-void TestServer::setCertificate(
-    const QList<QSslCertificate> &certificates, const QSslKey &privateKey)
-{
-    chain = certificates;
-    key = privateKey;
-}
-
 QUrl TestServer::url(const QString &path) const
 {
     return QUrl(QStringLiteral("%1://127.0.0.1:%2%3")
@@ -55,27 +44,10 @@ QUrl TestServer::url(const QString &path) const
                         QString::number(server->serverPort()), path));
 }
 
-void TestServer::serve(const QByteArray &path, const Response &response)
-{
-    routes.insert(path, response);
-}
-
-void TestServer::serve(
-    const QByteArray &path, const QByteArray &body, const QByteArray &contentType)
-{
-    Response response;
-    response.body = body;
-    response.contentType = contentType;
-    serve(path, response);
-}
-
 QList<TestServer::Request> TestServer::requestsFor(const QByteArray &path) const
 {
-    QList<Request> matching;
-    for (const Request &request : received) {
-        if (request.path == path)
-            matching << request;
-    }
+    QList<Request> matching = received;
+    matching.removeIf([&path](const Request &request) { return request.path != path; });
     return matching;
 }
 
