@@ -16,20 +16,6 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-// What an earlier run, or someone else, put where the partial file or its
-// validator goes.
-enum class Left {
-    Nothing,
-    PartialLink, // to a file outside
-    PartialFolderLink, // to a folder outside
-    PartialFolder, // with a file inside
-    PartialPipe,
-    ValidatorLink, // to a file outside holding a validator, beside a kept part
-    ValidatorLinkMidway, // made while the request is on its way
-    FullDisk, // the folder on a file system with no room left
-    DiskFillsMidway, // the folder on a file system smaller than the file
-};
-
 struct Limits
 {
     int stallMs = 5000;
@@ -38,9 +24,13 @@ struct Limits
     qint64 expectedSize = -1;
     QByteArray sha256 {};
     QByteArray kept {}; // the start of the file an earlier try left, with a validator
-    Left left = Left::Nothing;
-    qint64 floorBytes = 0;
-    int floorWindowMs = 0;
+    // What an earlier run, or someone else, put where the part or its validator goes: a "link"
+    // to a file outside, a "folder link" to a folder outside, a "folder" with a file inside, a
+    // "pipe", a "validator link" to a file outside, made "midway" as the request travels; or
+    // the folder on a file system with no room left ("full disk"), or one smaller than the file
+    // ("small disk").
+    QString left {};
+    qint64 floorBytes = 0; // in any 1.2 s
     QByteArray keptAfter {}; // what a failed transfer keeps for the next try
     QByteArray validatorAfter = "\"2\""; // and the validator it keeps with it
 };
@@ -85,6 +75,7 @@ void tst_Download::transfer_data()
         << with(plain, &R::trickleMs, 20) << Limits { 300, 600 } << "not done within 600 ms";
     const R unannounced = with(plain, &R::announceLength, false);
     const QByteArray large = body.repeated(2500); // pieces that differ, more than the writer holds
+    const Limits whole { 5000, 0, -1, large.size(), Crypto::sha256(large).toHex() };
     QTest::newRow("endless answer without Content-Length hits the cap") << with(
         unannounced, &R::endless, true) << Limits { 5000, 0, 100000 } << "more than 100000 bytes";
     QTest::newRow("shorter than expected, without Content-Length")
@@ -95,8 +86,7 @@ void tst_Download::transfer_data()
         = with(with(plain, &R::ranges, true), &R::headers, QList<QByteArray> { "ETag: \"1\"" });
     QTest::newRow("a kept part continued by a 206 of the rest") << ranges << resumed << "";
     QTest::newRow("a kept part, a 200 to its range: started over") << plain << resumed << "";
-    QTest::newRow("a kept part, a 206 of another range: the whole asked again, "
-                  "no cookie kept")
+    QTest::newRow("a kept part, a 206 of another range: the whole asked again, no cookie kept")
         << with(with(ranges, &R::rangeSkew, 1), &R::headers,
                QList<QByteArray> { "ETag: \"1\"", "Set-Cookie: a=b" })
         << resumed << "";
@@ -108,40 +98,36 @@ void tst_Download::transfer_data()
 
     const Limits checked { 5000, 0, -1, body.size(), sha };
     const R tagged = with(ranges, &R::headers, QList<QByteArray> { "ETag: \"2\"" });
-    QTest::newRow("a link to a file outside at the partial path: removed, never "
-                  "written through")
-        << tagged << with(checked, &L::left, Left::PartialLink) << "";
-    QTest::newRow("a link to a folder outside at the partial path: removed, its "
-                  "files left alone")
-        << tagged << with(checked, &L::left, Left::PartialFolderLink) << "";
+    QTest::newRow("a link to a file outside at the partial path: removed, never written through")
+        << tagged << with(checked, &L::left, u"link"_s) << "";
+    QTest::newRow("a link to a folder outside at the partial path: removed, its files left alone")
+        << tagged << with(checked, &L::left, u"folder link"_s) << "";
     QTest::newRow("a folder with a file at the partial path: removed")
-        << tagged << with(checked, &L::left, Left::PartialFolder) << "";
+        << tagged << with(checked, &L::left, u"folder"_s) << "";
     QTest::newRow("a full disk under a saved file, found only as its end leaves the buffer")
-        << plain << with(Limits(), &L::left, Left::FullDisk) << "No space";
+        << plain << with(Limits(), &L::left, u"full disk"_s) << "No space";
     QTest::newRow("a pipe at the partial path: removed, never waited on")
-        << tagged << with(checked, &L::left, Left::PartialPipe) << "";
+        << tagged << with(checked, &L::left, u"pipe"_s) << "";
     QTest::newRow("a validator linked to a file outside: not read, the file starts over")
-        << tagged << with(resumed, &L::left, Left::ValidatorLink) << "";
-    QTest::newRow("a validator linked outside while the request travels: not "
-                  "written through")
-        << tagged << with(checked, &L::left, Left::ValidatorLinkMidway) << "";
+        << tagged << with(resumed, &L::left, u"validator link"_s) << "";
+    QTest::newRow("a validator linked outside while the request travels: not written through")
+        << tagged << with(checked, &L::left, u"midway"_s) << "";
     const Limits foreign = with(resumed, &L::kept, QByteArray("bytes of another file"));
-    QTest::newRow("a kept part of another version: If-Range names it, the whole "
-                  "comes instead")
+    QTest::newRow("a kept part of another version: If-Range names it, the whole comes instead")
         << tagged << foreign << "";
     QTest::newRow("a file of many pieces, the writer behind at times: all of it, in order")
-        << with(plain, &R::body, large)
-        << L { 5000, 0, -1, large.size(), Crypto::sha256(large).toHex() } << "";
+        << with(plain, &R::body, large) << whole << "";
     QTest::newRow("a connection dropped halfway keeps what came, with its validator") << with(
         tagged, &R::dropAfter, 1000) << with(checked, &L::keptAfter, body.left(1000)) << "closed";
     QTest::newRow("a connection dropped before any byte keeps nothing")
         << with(tagged, &R::dropAfter, 0) << checked << "closed";
     QTest::newRow("a connection dropped halfway without a validator keeps nothing")
         << with(plain, &R::dropAfter, 1000) << checked << "closed";
-    QTest::newRow("the disk filling halfway through a checked file: nothing kept")
-        << with(plain, &R::body, large)
-        << with(L { 5000, 0, -1, large.size(), Crypto::sha256(large).toHex() }, &L::left,
-               Left::DiskFillsMidway)
+    // One piece, which all came before the writer found no room for it beside the validator.
+    const QByteArray piece = large.left(FileWriter::pieceSize);
+    QTest::newRow("the disk filling in a checked file's one piece: nothing kept")
+        << with(tagged, &R::body, piece)
+        << L { 5000, 0, -1, piece.size(), Crypto::sha256(piece).toHex(), {}, u"small disk"_s }
         << "No space";
     // A weak ETag names no range: Last-Modified stands in.
     const QByteArray modified = "Last-Modified: Mon, 07 Dec 2026 10:00:00 GMT";
@@ -154,12 +140,10 @@ void tst_Download::transfer_data()
     QTest::newRow("a kept part of another file fails its SHA-256: dropped with its validator")
         << ranges << foreign << "SHA-256";
 
-    const Limits floor = with(with(Limits(), &L::floorBytes, 240), &L::floorWindowMs, 1200);
-    QTest::newRow("10 bytes/s under a floor of 240 bytes in 1.2 s, never "
-                  "stalling: too slow")
+    const Limits floor = with(Limits(), &L::floorBytes, 240);
+    QTest::newRow("10 bytes/s under a floor of 240 bytes in 1.2 s, never stalling: too slow")
         << with(plain, &R::trickleMs, 100) << floor << "too slow";
-    QTest::newRow("a fast start, then silence short of a stall: too slow once a "
-                  "window passes")
+    QTest::newRow("a fast start, then silence short of a stall: too slow once a window passes")
         << with(plain, &R::silentAfter, 1000) << floor << "too slow";
     QTest::newRow("50 bytes/s above a floor of 30 bytes in 1.2 s: not failed")
         << with(with(plain, &R::trickleMs, 20), &R::body, body.left(120))
@@ -187,14 +171,14 @@ void tst_Download::transfer()
     download.setMaxSize(limits.maxSize);
     download.setExpectedSize(limits.expectedSize);
     download.setExpectedSha256(limits.sha256);
-    download.setRateFloor(limits.floorBytes, limits.floorWindowMs);
+    download.setRateFloor(limits.floorBytes, 1200);
     const QString part = dir.filePath(u"part"_s);
     const QString validator = part + Download::validatorSuffix;
     // As the updater keeps a part of every file it knows the SHA-256 of.
     if (!limits.sha256.isEmpty())
         download.setPartialPath(part);
-    const auto is = [&limits](Left left) { return limits.left == left; };
-    const bool small = is(Left::FullDisk) || is(Left::DiskFillsMidway);
+    const auto is = [&limits](QStringView left) { return limits.left == left; };
+    const bool small = is(u"full disk") || is(u"small disk");
     const bool mounted = small && ProgramFolder::mountSmall(dir.path());
     const auto unmount = qScopeGuard([&] {
         if (mounted)
@@ -202,32 +186,31 @@ void tst_Download::transfer()
     });
     if (small && !mounted)
         QSKIP("a full disk needs mount, as root");
-    QVERIFY(!is(Left::FullDisk) || !dir.write(u"filler"_s, QByteArray(2 * 1024 * 1024, 'f')));
+    QVERIFY(!is(u"full disk") || !dir.write(u"filler"_s, QByteArray(2 * 1024 * 1024, 'f')));
     if (!limits.kept.isEmpty())
         QVERIFY(dir.write(u"part"_s, limits.kept) && dir.write(u"part.validator"_s, "\"1\""));
-    QVERIFY(!is(Left::PartialLink)
+    QVERIFY(!is(u"link")
         || (QFile::link(outside.filePath(u"outside"_s), part)
             && dir.write(u"part.validator"_s, "\"1\"")));
-    QVERIFY(!is(Left::PartialFolderLink) || QFile::link(outside.filePath(u"folder"_s), part));
-    QVERIFY(!is(Left::PartialFolder) || dir.write(u"part/inside"_s, "x"));
+    QVERIFY(!is(u"folder link") || QFile::link(outside.filePath(u"folder"_s), part));
+    QVERIFY(!is(u"folder") || dir.write(u"part/inside"_s, "x"));
 #ifdef Q_OS_UNIX
-    QVERIFY(!is(Left::PartialPipe) || ::mkfifo(QFile::encodeName(part).constData(), 0600) == 0);
+    QVERIFY(!is(u"pipe") || ::mkfifo(QFile::encodeName(part).constData(), 0600) == 0);
 #endif
-    QVERIFY(!is(Left::ValidatorLink)
+    QVERIFY(!is(u"validator link")
         || (QFile::remove(validator) && QFile::link(outside.filePath(u"validator"_s), validator)));
-    if (is(Left::ValidatorLinkMidway))
+    if (is(u"midway"))
         connect(&server, &TestServer::requestReceived, &server,
             [&] { QFile::link(outside.filePath(u"validator"_s), validator); });
     QSignalSpy finished(&download, &Download::finished);
     download.start(server.url(u"/file"_s), dir.filePath(u"file"_s));
     QVERIFY(finished.wait(20000));
-    // A kept part is continued from its end, and only if the server's version is
-    // still the one its validator names; what else was left there is no part to
-    // continue. Asked again only after a wrong range or a first failure; as the
-    // programs' own, never with a cookie.
+    // A kept part is continued from its end, and only if the server's version is still the one its
+    // validator names; what else was left there is no part to continue. Asked again only after a
+    // wrong range; as the programs' own, never with a cookie.
     const TestServer::Request first = server.requests().first();
     QCOMPARE(first.header("Range"),
-        limits.kept.isEmpty() || limits.left != Left::Nothing || limits.kept == response.body
+        limits.kept.isEmpty() || !limits.left.isEmpty() || limits.kept == response.body
             ? ""
             : "bytes=" + QByteArray::number(limits.kept.size()) + '-');
     QCOMPARE(first.header("If-Range"), first.header("Range").isEmpty() ? "" : "\"1\"");
@@ -243,14 +226,14 @@ void tst_Download::transfer()
     QVERIFY2(finished.first().at(0).toBool() == failure.isEmpty(), qPrintable(reason));
     QVERIFY2(reason.contains(failure, Qt::CaseInsensitive), qPrintable(reason));
     QCOMPARE(download.outOfSpace(), failure == "No space"_L1);
-    // A failed transfer leaves nothing behind, not even a hidden part; one that
-    // broke off keeps what came for the next try.
+    // A failed transfer leaves nothing behind, not even a hidden part; one that broke off keeps
+    // what came for the next try.
     QMap<QString, QByteArray> left;
     if (failure.isEmpty())
         left.insert(u"file"_s, response.body);
     if (!limits.keptAfter.isEmpty())
         left = { { u"part"_s, limits.keptAfter }, { u"part.validator"_s, limits.validatorAfter } };
-    QVERIFY(!is(Left::FullDisk) || QFile::remove(dir.filePath(u"filler"_s)));
+    QVERIFY(!is(u"full disk") || QFile::remove(dir.filePath(u"filler"_s)));
     QCOMPARE(dir.files(), left);
 }
 
@@ -258,10 +241,9 @@ void tst_Download::serverList_data()
 {
     QTest::addColumn<QString>("fault"); // what is wrong with the list or its signature
 
-    // A signed list without PublicKey would switch signing off; an installed
-    // PublicKey that is not a key takes no list at all; the key of zeros verifies
-    // a signature of zeros; a File signed without Sha256 or Size leaves bytes
-    // unsigned.
+    // A signed list without PublicKey would switch signing off; an installed PublicKey that is not
+    // a key takes no list at all; the key of zeros verifies a signature of zeros; a File signed
+    // without Sha256 or Size leaves bytes unsigned.
     for (const char *fault : { "none", "other key", "* in signature", "signature over 4 KiB",
              "no PublicKey", "list over 1 MiB", "cut off", "no Version", "no Sha256", "no Size",
              "installed key not a key", "zero key", "zero key handed on", "Notes over 16 KiB",
@@ -270,8 +252,8 @@ void tst_Download::serverList_data()
         QTest::newRow(fault) << QString::fromLatin1(fault);
 }
 
-// The server's list counts only as the installed list's PublicKey allows; else
-// it leaves nothing, and the bytes it keeps are the bytes received.
+// The server's list counts only as the installed list's PublicKey allows; else it leaves nothing,
+// and the bytes it keeps are the bytes received.
 void tst_Download::serverList()
 {
     QFETCH(QString, fault);
@@ -286,8 +268,7 @@ void tst_Download::serverList()
     const QMap<QString, QByteArray> steering {
         { u"none"_s,
             "<Notes>" + QByteArray(ServerList::maxNotes, 'n')
-                + "</Notes><Rollout>100</"
-                  "Rollout><Expires>2999-01-01T00:00:00Z</Expires>" },
+                + "</Notes><Rollout>100</Rollout><Expires>2999-01-01T00:00:00Z</Expires>" },
         { u"Notes over 16 KiB"_s, // in bytes, not in characters
             "<Notes>" + QByteArray("说").repeated(ServerList::maxNotes / 3 + 1) + "</Notes>" },
         { u"Rollout of 101"_s, "<Rollout>101</Rollout>" },
@@ -316,11 +297,10 @@ void tst_Download::serverList()
         + '\n';
     QByteArray installed = key.publicKey.toBase64();
     if (fault == "zero key"_L1) {
-        // One of the lists, about a quarter of them, that the key of all zeros
-        // takes with a signature of all zeros (found with openssl pkeyutl -verify).
-        list = "<UpdateList><Version>2.0</Version><PublicKey>"
-               "11qYAYKxCrfVS/7TyWQHOg7hcvPapiMlrwIaaPcHURo=</PublicKey><!--0--></"
-               "UpdateList>";
+        // One of the lists, about a quarter of them, that the key of all zeros takes with a
+        // signature of all zeros (found with openssl pkeyutl -verify).
+        list = "<UpdateList><Version>2.0</Version><PublicKey>11qYAYKxCrfVS/"
+               "7TyWQHOg7hcvPapiMlrwIaaPcHURo=</PublicKey><!--0--></UpdateList>";
         signature = QByteArray(Crypto::signatureSize, 0).toBase64();
         installed = zeros;
     }

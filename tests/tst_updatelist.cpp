@@ -43,9 +43,8 @@ void tst_UpdateList::read_data()
                                                                << "" << QStringList() << false;
     // A declaration the scan reads, then markup in units it cannot see.
     const auto declared = [](const char *encoding, const QByteArray &text) {
-        QStringEncoder encoder(encoding);
         return "<?xml version=\"1.0\" encoding=\"" + QByteArray(encoding) + "\"?>"
-            + QByteArray(encoder.encode(QString::fromUtf8(text)));
+            + QByteArray(QStringEncoder(encoding).encode(QString::fromUtf8(text)));
     };
     const QByteArray versionEntity
         = "<!DOCTYPE a [<!ENTITY v \"9.9\">]><a><Version>&v;</Version></a>";

@@ -28,12 +28,10 @@ inline void keepInheritedDescriptors()
 // Every test runs headless unless told otherwise; the web engine refuses its sandbox as root.
 inline void prepareTestEnvironment()
 {
-#ifdef Q_OS_UNIX
-    keepInheritedDescriptors();
-#endif
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
 #ifdef Q_OS_UNIX
+    keepInheritedDescriptors();
     if (geteuid() == 0)
         qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
 #endif

@@ -14,10 +14,8 @@ QByteArray TestServer::Request::query(const QByteArray &key) const
 TestServer::~TestServer()
 {
     // Connections still open report their end while the server's members are already gone.
-    if (server) {
-        for (QTcpSocket *socket : server->findChildren<QTcpSocket *>())
-            socket->disconnect(this);
-    }
+    for (QTcpSocket *socket : server ? server->findChildren<QTcpSocket *>() : QList<QTcpSocket *>())
+        socket->disconnect(this);
 }
 
 bool TestServer::start()
@@ -104,17 +102,12 @@ void TestServer::onReadyRead(QTcpSocket *socket)
     received << request;
     Q_EMIT requestReceived(request);
 
-    Response response;
-    response.status = 404;
-    response.body = "not found";
-    response.contentType = "text/plain";
-    response = routes.value(request.target, routes.value(request.path, response));
+    Response response = routes.value(
+        request.target, routes.value(request.path, Response { 404, "not found", "text/plain" }));
     const auto basic = [](const QByteArray &login) { return "Basic " + login.toBase64(); };
     if (proxied && !proxyLogin.isEmpty()
         && request.header("proxy-authorization") != basic(proxyLogin)) {
-        response = Response();
-        response.status = 407;
-        response.body = "proxy login needed";
+        response = Response { 407, "proxy login needed" };
         response.headers = { "Proxy-Authenticate: Basic realm=\"proxy\"" };
     } else if (!response.login.isEmpty()
         && request.header("authorization") != basic(response.login)) {
