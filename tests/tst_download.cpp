@@ -64,18 +64,16 @@ void tst_Download::transfer_data()
     using L = Limits;
     const R plain { 200, body };
 
-    QTest::newRow("404 with a body")
-        << with(plain, &R::status, 404) << Limits() << "HTTP status 404";
-    QTest::newRow("silent server")
-        << with(plain, &R::silent, true) << Limits { 300 } << "no data for 300 ms";
+    QTest::newRow("404 with a body") << with(plain, &R::status, 404) << L() << "HTTP status 404";
+    QTest::newRow("silent server") << with(plain, &R::silent, true) << L { 300 } << "no data";
     QTest::newRow("trickle that never stalls passes the deadline")
-        << with(plain, &R::trickleMs, 20) << Limits { 300, 600 } << "not done within 600 ms";
+        << with(plain, &R::trickleMs, 20) << L { 300, 600 } << "not done within 600 ms";
     const R unannounced = with(plain, &R::announceLength, false);
     const QByteArray large = body.repeated(2500); // pieces that differ, more than the writer holds
     QTest::newRow("endless answer without Content-Length hits the cap") << with(
-        unannounced, &R::endless, true) << Limits { 5000, 0, 100000 } << "more than 100000 bytes";
+        unannounced, &R::endless, true) << L { 5000, 0, 100000 } << "more than 100000 bytes";
     QTest::newRow("shorter than expected, without Content-Length")
-        << unannounced << Limits { 5000, 0, -1, body.size() + 1 } << "bytes instead of";
+        << unannounced << L { 5000, 0, -1, body.size() + 1 } << "bytes instead of";
     const Limits resumed { 5000, 0, -1, body.size(), sha, body.left(1000) };
     // Ranges of the version the kept parts' validators name.
     const R ranges
@@ -100,7 +98,7 @@ void tst_Download::transfer_data()
     QTest::newRow("a folder with a file at the partial path: removed")
         << tagged << with(checked, &L::left, u"folder"_s) << "";
     QTest::newRow("a full disk under a saved file, found only as its end leaves the buffer")
-        << plain << with(Limits(), &L::left, u"full disk"_s) << "No space";
+        << plain << with(L(), &L::left, u"full disk"_s) << "No space";
     QTest::newRow("a pipe at the partial path: removed, never waited on")
         << tagged << with(checked, &L::left, u"pipe"_s) << "";
     QTest::newRow("a validator linked to a file outside: not read, the file starts over")
@@ -137,7 +135,7 @@ void tst_Download::transfer_data()
     QTest::newRow("a kept part of another file fails its SHA-256: dropped with its validator")
         << ranges << foreign << "SHA-256";
 
-    const Limits floor = with(Limits(), &L::floorBytes, 240);
+    const Limits floor = with(L(), &L::floorBytes, 240);
     QTest::newRow("10 bytes/s under a floor of 240 bytes in 1.2 s, never stalling: too slow")
         << with(plain, &R::trickleMs, 100) << floor << "too slow";
     QTest::newRow("a fast start, then silence short of a stall: too slow once a window passes")
@@ -238,10 +236,6 @@ void tst_Download::transfer()
 void tst_Download::serverList_data()
 {
     QTest::addColumn<QString>("fault"); // what is wrong with the list or its signature
-
-    // A signed list without PublicKey would switch signing off; an installed PublicKey that is not
-    // a key takes no list at all; the key of zeros verifies a signature of zeros; a File signed
-    // without Sha256 or Size leaves bytes unsigned.
     for (const char *fault : { "none", "other key", "* in signature", "signature over 4 KiB",
              "no PublicKey", "list over 1 MiB", "cut off", "no Version", "no Sha256", "no Size",
              "installed key not a key", "zero key", "zero key handed on", "Notes over 16 KiB",
@@ -250,8 +244,9 @@ void tst_Download::serverList_data()
         QTest::newRow(fault) << QString::fromLatin1(fault);
 }
 
-// The server's list counts only as the installed list's PublicKey allows; else it leaves nothing,
-// and the bytes it keeps are the bytes received.
+// The server's list counts only as the installed PublicKey allows: a signed list hands a key on and
+// gives every File its Sha256 and Size; an installed key that is not one, or is zeros, takes no
+// list. A list that does not count leaves nothing; one that does keeps the bytes received.
 void tst_Download::serverList()
 {
     QFETCH(QString, fault);
@@ -259,8 +254,7 @@ void tst_Download::serverList()
 
     TestServer server;
     QVERIFY(server.start());
-    const Crypto::KeyPair key = Crypto::newKeyPair();
-    const Crypto::KeyPair other = Crypto::newKeyPair();
+    const Crypto::KeyPair key = Crypto::newKeyPair(), other = Crypto::newKeyPair();
     const QByteArray zeros = QByteArray(Crypto::publicKeySize, 0).toBase64();
     // What steers a release, at the edges of what is taken; and beyond them.
     const QMap<QString, QByteArray> steering {

@@ -46,10 +46,9 @@ void tst_UpdateList::read_data()
         return "<?xml version=\"1.0\" encoding=\"" + QByteArray(encoding) + "\"?>"
             + QByteArray(QStringEncoder(encoding).encode(QString::fromUtf8(text)));
     };
-    const QByteArray versionEntity
-        = "<!DOCTYPE a [<!ENTITY v \"9.9\">]><a><Version>&v;</Version></a>";
     QTest::newRow("IBM037 hiding a document type declaration")
-        << declared("IBM037", versionEntity) << "" << QStringList() << false;
+        << declared("IBM037", "<!DOCTYPE a [<!ENTITY v \"9.9\">]><a><Version>&v;</Version></a>")
+        << "" << QStringList() << false;
     QTest::newRow("GBK, whose markup is ASCII")
         << declared("GBK", "<a><Version>2.0</Version><File Name=\"不.dll\"/></a>") << "2.0"
         << QStringList { "不.dll" } << true;
@@ -74,14 +73,13 @@ void tst_UpdateList::read()
     QFETCH(QStringList, files);
     QFETCH(bool, wellFormed);
 
-    QTemporaryFile file;
-    QVERIFY(file.open() && file.write(document) == document.size() && file.flush());
-    const UpdateList list = UpdateList::read(file.fileName());
+    QTemporaryFile saved;
+    QVERIFY(saved.open() && saved.write(document) == document.size() && saved.flush());
+    const UpdateList list = UpdateList::read(saved.fileName());
     QCOMPARE(list.value(QStringLiteral("Version")), version);
     QStringList got;
     for (const UpdateList::FileEntry &file : list.files())
-        got << QStringList { file.name, file.sha256, file.size, file.executable }
-                   .join(u' ')
+        got << (file.name + u' ' + file.sha256 + u' ' + file.size + u' ' + file.executable)
                    .trimmed();
     QCOMPARE(got, files);
     QCOMPARE(list.isWellFormed(), wellFormed);
