@@ -119,8 +119,14 @@ bool FileWriter::addToHash(const QByteArray &piece)
 
 bool FileWriter::writeToFile(const QByteArray &piece)
 {
-    if (file->write(piece) != piece.size())
+    const qint64 wrote = file->write(piece);
+    if (wrote != piece.size()) {
+        // A short write sets no error; the rest, written through to the disk, makes the file say
+        // why (a full disk).
+        if (wrote >= 0 && file->write(piece.mid(wrote)) >= 0)
+            file->flush();
         return false;
+    }
     position += piece.size();
     writeBack(position);
     return true;

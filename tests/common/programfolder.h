@@ -10,7 +10,6 @@ class TestServer;
 class ProgramFolder
 {
 public:
-    bool isValid() const { return dir.isValid(); }
     QString path() const { return dir.path(); }
     QString filePath(const QString &name) const { return dir.filePath(name); }
 

@@ -7,9 +7,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
-#endif
 
-#ifdef Q_OS_UNIX
 // Descriptors the test was started with are the harness's business, not the programs' under test:
 // they are kept from anything the test starts, so what a started program holds comes from its
 // starter alone.
@@ -30,12 +28,10 @@ inline void keepInheritedDescriptors()
 // Every test runs headless unless told otherwise; the web engine refuses its sandbox as root.
 inline void prepareTestEnvironment()
 {
-#ifdef Q_OS_UNIX
-    keepInheritedDescriptors();
-#endif
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
 #ifdef Q_OS_UNIX
+    keepInheritedDescriptors();
     if (geteuid() == 0)
         qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
 #endif

@@ -11,17 +11,11 @@ QByteArray TestServer::Request::query(const QByteArray &key) const
     return items.queryItemValue(QString::fromLatin1(key), QUrl::FullyDecoded).toUtf8();
 }
 
-TestServer::TestServer(QObject *parent)
-    : QObject(parent)
-{ }
-
 TestServer::~TestServer()
 {
     // Connections still open report their end while the server's members are already gone.
-    if (server) {
-        for (QTcpSocket *socket : server->findChildren<QTcpSocket *>())
-            socket->disconnect(this);
-    }
+    for (QTcpSocket *socket : server ? server->findChildren<QTcpSocket *>() : QList<QTcpSocket *>())
+        socket->disconnect(this);
 }
 
 bool TestServer::start()
@@ -41,13 +35,6 @@ bool TestServer::start()
     return server->listen(QHostAddress::LocalHost, 0);
 }
 
-void TestServer::setCertificate(
-    const QList<QSslCertificate> &certificates, const QSslKey &privateKey)
-{
-    chain = certificates;
-    key = privateKey;
-}
-
 QUrl TestServer::url(const QString &path) const
 {
     return QUrl(QStringLiteral("%1://127.0.0.1:%2%3")
@@ -55,27 +42,10 @@ QUrl TestServer::url(const QString &path) const
                         QString::number(server->serverPort()), path));
 }
 
-void TestServer::serve(const QByteArray &path, const Response &response)
-{
-    routes.insert(path, response);
-}
-
-void TestServer::serve(
-    const QByteArray &path, const QByteArray &body, const QByteArray &contentType)
-{
-    Response response;
-    response.body = body;
-    response.contentType = contentType;
-    serve(path, response);
-}
-
 QList<TestServer::Request> TestServer::requestsFor(const QByteArray &path) const
 {
-    QList<Request> matching;
-    for (const Request &request : received) {
-        if (request.path == path)
-            matching << request;
-    }
+    QList<Request> matching = received;
+    matching.removeIf([&path](const Request &request) { return request.path != path; });
     return matching;
 }
 
@@ -132,17 +102,12 @@ void TestServer::onReadyRead(QTcpSocket *socket)
     received << request;
     Q_EMIT requestReceived(request);
 
-    Response response;
-    response.status = 404;
-    response.body = "not found";
-    response.contentType = "text/plain";
-    response = routes.value(request.target, routes.value(request.path, response));
+    Response response = routes.value(
+        request.target, routes.value(request.path, Response { 404, "not found", "text/plain" }));
     const auto basic = [](const QByteArray &login) { return "Basic " + login.toBase64(); };
     if (proxied && !proxyLogin.isEmpty()
         && request.header("proxy-authorization") != basic(proxyLogin)) {
-        response = Response();
-        response.status = 407;
-        response.body = "proxy login needed";
+        response = Response { 407, "proxy login needed" };
         response.headers = { "Proxy-Authenticate: Basic realm=\"proxy\"" };
     } else if (!response.login.isEmpty()
         && request.header("authorization") != basic(response.login)) {

@@ -38,16 +38,16 @@ public:
         qint64 silentAfter = -1; // fall silent after this many bytes, the connection left open
         int trickleMs = 0; // send the body one byte at a time, one every so many milliseconds
         bool endless = false; // send the body over and over, never ending
-        QList<QByteArray> headers; // extra header lines, such as "Set-Cookie: a=b"
+        QList<QByteArray> headers {}; // extra header lines, such as "Set-Cookie: a=b"
         // answer "Range: bytes=N-" with 206 and the body from N on, unless an If-Range names
         // another ETag than the one among the headers
         bool ranges = false;
         qint64 rangeSkew = 0; // ... from this many bytes after N, and say so in Content-Range
-        QByteArray login; // "user:password": asked with 401 for realm until sent with Basic
+        QByteArray login {}; // "user:password": asked with 401 for realm until sent with Basic
         QByteArray realm = "test";
     };
 
-    explicit TestServer(QObject *parent = nullptr);
+    using QObject::QObject;
     ~TestServer() override;
 
     // Listens on a free port of 127.0.0.1.
@@ -59,13 +59,20 @@ public:
     // "user:password" with Basic; empty for a proxy that asks for nothing.
     void setProxyLogin(const QByteArray &login) { proxyLogin = login; }
     // Serves https with this certificate chain and key instead of plain http.
-    void setCertificate(const QList<QSslCertificate> &chain, const QSslKey &key);
+    void setCertificate(const QList<QSslCertificate> &certificates, const QSslKey &privateKey)
+    {
+        chain = certificates;
+        key = privateKey;
+    }
     QUrl url(const QString &path = QStringLiteral("/")) const;
 
     // A route is a path, or a path with its query for that one query only.
-    void serve(const QByteArray &path, const Response &response);
+    void serve(const QByteArray &path, const Response &response) { routes.insert(path, response); }
     void serve(const QByteArray &path, const QByteArray &body,
-        const QByteArray &contentType = "text/html; charset=utf-8");
+        const QByteArray &contentType = "text/html; charset=utf-8")
+    {
+        serve(path, Response { 200, body, contentType });
+    }
 
     const QList<Request> &requests() const { return received; }
     QList<Request> requestsFor(const QByteArray &path) const;
