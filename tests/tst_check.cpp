@@ -81,52 +81,36 @@ void tst_Check::outcome_data()
     QTest::addColumn<QByteArray>("serverVersion"); // the installed one is 1.0
     QTest::addColumn<QString>("fault");
     QTest::addColumn<QString>("shown"); // what the window shows; empty when the updater runs
-
-    const QString login = u"login page"_s;
-    const QString refused = u"证书无效"_s;
-    QTest::newRow(
-        "equal versions, over https with a certificate of the system's store: the login page")
-        << QByteArray("1.0") << "trusted" << login;
-    QTest::newRow("newer server: the updater") << QByteArray("1.1") << QString() << QString();
-    QTest::newRow("newer list signed by another key than the installed one: the login page")
-        << QByteArray("1.1") << "forged" << login;
-    QTest::newRow("newer list cut off after its Version: the login page")
-        << QByteArray("1.1") << "cut off" << login;
-    QTest::newRow("newer list with an unescaped & after its Version: the login page")
-        << QByteArray("1.1") << "unescaped &" << login;
-    QTest::newRow("at the minimum version, put off: the login page")
-        << QByteArray("1.1") << "以后再说" << login;
-    QTest::newRow("at the minimum version, update now: the updater")
-        << QByteArray("1.1") << "立即更新" << QString();
-    QTest::newRow("a release halted: the login page") << QByteArray("1.1") << "halted" << login;
-    QTest::newRow("a release halted, but below its minimum: the updater")
-        << QByteArray("1.1") << "halted below the minimum" << QString();
-    QTest::newRow("a newer list that expired: the login page")
-        << QByteArray("1.1") << "expired" << login;
-    QTest::newRow("the version rolled back here once: the login page")
-        << QByteArray("1.1") << "rolled back" << login;
-    QTest::newRow("the updater at work: nothing fetched, nothing touched in temp")
-        << QByteArray("1.1") << "updater at work" << QString();
-    QTest::newRow("an unfinished installation: the updater first")
-        << QByteArray("1.0") << "unfinished" << QString();
-    QTest::newRow("temp a link: no server version, nothing written through it")
-        << QByteArray("1.1") << "temp link" << login;
-    QTest::newRow("temp/check a link: removed, the list fetched beside it")
-        << QByteArray("1.1") << "check link" << QString();
-    QTest::newRow("updater missing: the login page instead")
-        << QByteArray("1.1") << "no updater" << login;
-    QTest::newRow("this version put off once: the login page")
-        << QByteArray("1.1") << "skipped" << login;
-    QTest::newRow("login address out of reach, then back: 重试 loads it")
-        << QByteArray("1.0") << "comes back" << login;
-    QTest::newRow("no login address: the failure page")
-        << QByteArray("1.0") << "no address" << u"连接失败!"_s;
-    QTest::newRow("certificate the system's store does not hold: refused, said so")
-        << QByteArray("1.0") << "unknown" << refused;
-    QTest::newRow("certificate for another host: refused, said so")
-        << QByteArray("1.0") << "wrong-host" << refused;
-    QTest::newRow("through a proxy that asks for a login: asked once, for the check and the page")
-        << QByteArray("1.0") << "proxy" << login;
+    const auto row
+        = [](const char *name, const char *version, const char *fault, const char *shown) {
+              QTest::newRow(name) << QByteArray(version) << QString::fromUtf8(fault)
+                                  << QString::fromUtf8(shown);
+          };
+    const char *login = "login page";
+    const char *refused = "证书无效";
+    row("equal versions, https, a certificate of the system's store", "1.0", "trusted", login);
+    row("newer server", "1.1", "", "");
+    row("newer list signed by another key than the installed one", "1.1", "forged", login);
+    row("newer list cut off after its Version", "1.1", "cut off", login);
+    row("newer list with an unescaped & after its Version", "1.1", "unescaped &", login);
+    row("at the minimum version, put off", " 1.1", "以后再说", login);
+    row("at the minimum version, update now", "1.1", "立即更新", "");
+    row("a release halted", "1.1", "halted", login);
+    row("a release halted, but below its minimum", "1.1", "halted below the minimum", "");
+    row("a newer list that expired", "1.1", "expired", login);
+    row("the version rolled back here once", "1.1", "rolled back", login);
+    row("the updater at work: nothing fetched, temp untouched", "1.1", "updater at work", "");
+    row("an installation cut short before its backups", "1.0", "unfinished", "");
+    row("an installation cut short, old files kept", "1.0", "unfinished, old files kept", "");
+    row("temp a link: no server version, nothing written through it", "1.1", "temp link", login);
+    row("temp/check a link: removed, the list fetched beside it", "1.1", "check link", "");
+    row("updater missing", "1.1", "no updater", login);
+    row("this version put off once", "1.1", "skipped", login);
+    row("login address out of reach, then back: 重试 loads it", "1.0", "comes back", login);
+    row("no login address: the failure page", "1.0", "no address", "连接失败!");
+    row("certificate the system's store does not hold", "1.0", "unknown", refused);
+    row("certificate for another host", "1.0", "wrong-host", refused);
+    row("a proxy that asks for a login: asked once, for check and page", "1.0", "proxy", login);
 }
 
 void tst_Check::outcome()
@@ -136,12 +120,14 @@ void tst_Check::outcome()
     QFETCH(QString, shown);
 
     TestServer server;
-    const QByteArray optional = "<MinimumVersion>1.0</MinimumVersion><Notes>改进\n修复</Notes>";
-    const QMap<QString, QByteArray> steering { { u"以后再说"_s, optional },
-        { u"立即更新"_s, optional }, { u"halted"_s, "<Rollout>0</Rollout>" },
+    const QMap<QString, QByteArray> steering {
+        { u"以后再说"_s, "<MinimumVersion>1.0</MinimumVersion><Notes> \n </Notes>" },
+        { u"立即更新"_s, "<MinimumVersion>1.0</MinimumVersion><Notes>改进\n修复</Notes>" },
+        { u"halted"_s, "<Rollout>0</Rollout>" },
         { u"halted below the minimum"_s,
             "<Rollout>0</Rollout><MinimumVersion>1.1</MinimumVersion>" },
-        { u"expired"_s, "<Expires>2000-01-01T00:00:00Z</Expires>" } };
+        { u"expired"_s, "<Expires>2000-01-01T00:00:00Z</Expires>" }
+    };
     const QByteArray serverList = ProgramFolder::spoiled("<UpdateList><Version>" + serverVersion
             + "</Version>" + steering.value(fault, "<Expires>2999-01-01T00:00:00Z</Expires>")
             + "</UpdateList>",
@@ -172,7 +158,9 @@ void tst_Check::outcome()
     if (fault == "no address")
         list.replace(server.url(u"/login"_s).toEncoded(), "");
     QVERIFY(dir.write(u"UpdateList.xml"_s, list));
-    QVERIFY(fault == "no updater" || dir.write(u"update"_s, "#!/bin/sh\n>update-started\n", true));
+    // The updater's stand-in runs once the check has let go of temp/.
+    QVERIFY(fault == "no updater"
+        || dir.write(u"update"_s, "#!/bin/sh\n[ -e temp/update.lock ] || >update-started\n", true));
     QTemporaryDir outside;
     QVERIFY(fault != "temp link" || QFile::link(outside.path(), dir.filePath(u"temp"_s)));
     QVERIFY(fault != "check link"
@@ -180,60 +168,85 @@ void tst_Check::outcome()
             && QFile::link(outside.path(), dir.filePath(u"temp/check"_s))));
     QVERIFY(fault != "skipped" || dir.write(u"temp/skip-version"_s, "1.1"));
     QVERIFY(fault != "rolled back" || dir.write(u"temp/bad-version"_s, "1.1"));
-    QVERIFY(fault != "unfinished" || dir.write(u"temp/install-journal"_s, ""));
-    // A release on trial: its marker goes when the window first shows, not before.
+    // What an installation cut short leaves: its journal without a commit record, and the old
+    // files it had kept so far with the record of the ones it added.
+    const bool kept = fault.endsWith(u"kept");
+    QVERIFY(!fault.startsWith(u"unfinished")
+        || dir.write(u"temp/install-journal"_s, kept ? "backup corvex\nseal\nplace corvex\n" : ""));
+    QVERIFY(!kept
+        || (dir.write(u"temp/install-backup/corvex"_s, "old client", true)
+            && dir.write(u"temp/install-backup/install-added"_s, "")));
+    // A release on trial: its marker goes when the window first shows, not before, and never
+    // through a link.
     const QString marker = dir.filePath(u"temp/unconfirmed"_s);
-    QVERIFY(shown.isEmpty() || fault == "temp link" || dir.write(u"temp/unconfirmed"_s, ""));
+    QVERIFY(shown.isEmpty() || dir.write(u"temp/unconfirmed"_s, ""));
 
     if (fault == "no updater")
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^could not start .*update"));
     QLockFile updater(dir.filePath(u"temp/update.lock"_s));
     QVERIFY(
         fault != "updater at work" || (QDir().mkpath(dir.filePath(u"temp"_s)) && updater.lock()));
+    const QDir temp(dir.filePath(u"temp"_s));
+    const QStringList tempEntries = temp.entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    const QMap<QString, QByteArray> tempFiles = ProgramFolder::files(temp.path());
     Check check;
     check.setTimeouts(500, 1500);
-    check.start(nullptr);
+    QWidget splash;
+    splash.show();
+    check.start(&splash);
 
-    if (steering.value(fault) == optional) {
+    if (steering.value(fault).startsWith("<MinimumVersion>1.0")) {
         // Asked first, with the version and what it brings; answered as the row says.
         QTRY_VERIFY_WITH_TIMEOUT(
             check.updateQuestion() && check.updateQuestion()->isVisible(), 10000);
+        QVERIFY(!splash.isVisible());
         UpdateQuestion *question = check.updateQuestion();
         QCOMPARE(question->windowTitle(), u"发现新版本"_s);
         QCOMPARE(question->findChild<QLabel *>()->text(), u"Tavrel 1.1"_s);
-        QCOMPARE(question->findChild<QPlainTextEdit *>()->toPlainText(), u"改进\n修复"_s);
+        // Blank notes show no box; the others are there to read, not to edit.
+        const auto *notes = question->findChild<QPlainTextEdit *>();
+        QCOMPARE(notes && notes->isReadOnly() ? notes->toPlainText() : u"no notes"_s,
+            fault == "立即更新" ? u"改进\n修复"_s : u"no notes"_s);
         for (QPushButton *button : question->findChildren<QPushButton *>()) {
             QCOMPARE(button->isDefault(), button->text() == u"立即更新"_s);
             if (button->text() == fault)
                 button->click();
         }
     }
-    if (fault == "updater at work") {
-        // Decided at once: the client leaves, and temp/ holds nothing but the updater's lock.
-        QVERIFY(!check.mainWindow());
-        QCOMPARE(QDir(dir.filePath(u"temp"_s)).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
-            QStringList { u"update.lock"_s });
-        QVERIFY(server.requests().isEmpty());
-    } else if (shown.isEmpty()) {
+    if (shown.isEmpty() && fault != "updater at work")
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(dir.filePath(u"update-started"_s)), 10000);
-    } else {
+    if (fault == "updater at work" || fault.startsWith(u"unfinished")) {
+        // Decided at once: nothing fetched, no window, temp/ as it was.
+        QVERIFY(!check.mainWindow() && server.requests().isEmpty());
+        QCOMPARE(temp.entryList(QDir::AllEntries | QDir::NoDotAndDotDot), tempEntries);
+        QCOMPARE(ProgramFolder::files(temp.path()), tempFiles);
+    } else if (!shown.isEmpty()) {
         QTRY_VERIFY_WITH_TIMEOUT(check.mainWindow(), 10000);
-        QVERIFY(check.mainWindow()->isVisible() || QFile::exists(marker) || fault == "temp link");
-        QTRY_VERIFY_WITH_TIMEOUT(check.mainWindow()->isVisible(), 10000);
-        QVERIFY(!QFile::exists(marker));
-        HtmlView *view = check.mainWindow()->view;
+        bool early = false;
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                const bool visible = check.mainWindow()->isVisible();
+                early |= !visible && !QFile::exists(marker);
+                return visible;
+            },
+            10000));
+        QVERIFY(!early);
+        QCOMPARE(QFile::exists(marker), fault == "temp link");
+        QWebEnginePage *page = check.mainWindow()->view->page();
+        const auto text
+            = [page] { return runScript(page, u"document.body.innerText"_s).toString(); };
         if (fault == "comes back") {
-            QTRY_VERIFY_WITH_TIMEOUT(runScript(view->page(), u"document.body.innerText"_s)
-                                         .toString()
-                                         .contains(u"连接失败!"_s),
-                10000);
+            QTRY_VERIFY_WITH_TIMEOUT(text().contains(u"连接失败!"_s), 10000);
             server.setDown(false);
-            view->page()->runJavaScript(u"document.getElementById('retry').click()"_s);
+            page->runJavaScript(u"document.getElementById('retry').click()"_s);
         }
-        QTRY_VERIFY_WITH_TIMEOUT(
-            runScript(view->page(), u"document.body.innerText"_s).toString().contains(shown),
-            10000);
+        QTRY_VERIFY_WITH_TIMEOUT(text().contains(shown), 10000);
     }
+    // Whatever the outcome, the splash is gone and temp/ is left to the updater: no folder of
+    // the check's, no lock but the updater's own.
+    QVERIFY(!splash.isVisible());
+    QVERIFY(!QFileInfo::exists(dir.filePath(u"temp/check"_s)));
+    QCOMPARE(QFileInfo::exists(dir.filePath(u"temp/update.lock"_s)), fault == "updater at work");
     QVERIFY2(!QFile::exists(ProgramDir::skippedVersion()), "a skipped version is skipped once");
     QCOMPARE(
         answerer.dialogs, fault == "proxy" ? QStringList(u"代理服务器需要登录"_s) : QStringList());
@@ -241,8 +254,8 @@ void tst_Check::outcome()
     QVERIFY(fault != "proxy"
         || (!listRequests.isEmpty()
             && listRequests.constLast().header("proxy-authorization") == "Basic cGF0OnB3"));
-    QCOMPARE(
-        QDir(outside.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+    QCOMPARE(QDir(outside.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+        fault == "temp link" ? QStringList(u"unconfirmed"_s) : QStringList());
 }
 
 TAVREL_TEST_MAIN(tst_Check)

@@ -23,6 +23,8 @@ private:
     QByteArray startClient(QProcess &client);
     // Quits the client the way a session does and checks that it ended in order.
     void quitClient(QProcess &client);
+    // The client's windows on the test's display, the topmost first.
+    QStringList windows() const;
 
     ProgramFolder dir;
     TestServer server;
@@ -92,20 +94,42 @@ void tst_Corvex::quitClient(QProcess &client)
     QVERIFY2(!errors.contains("WebEnginePage still not deleted"), errors.constData());
 }
 
+QStringList tst_Corvex::windows() const
+{
+    QProcess xwininfo;
+    xwininfo.start(u"xwininfo"_s, { "-display", display, "-root", "-children" });
+    xwininfo.waitForFinished(10000);
+    QStringList found;
+    for (const QString &line : QString::fromUtf8(xwininfo.readAllStandardOutput()).split(u'\n')) {
+        if (line.contains(u"(\"corvex\""))
+            found << line.simplified().section(u' ', 0, 1);
+    }
+    return found;
+}
+
 void tst_Corvex::runsAloneKeepsItsStorageAndHandsOverToTheUpdater()
 {
     QProcess first;
     QCOMPARE(startClient(first), QByteArray("nothing"));
-    // A second start hands over to the first and ends without a check of its own, which this
-    // process, blocked meanwhile, could not answer.
+    // A second start brings the first one's main window to the top and ends, without a window
+    // or a check of its own: the first one runs on, its windows as they were.
+    const QRegularExpression mainWindow(u".*\"Tavrel\":"_s);
+    QTRY_VERIFY(windows().indexOf(mainWindow) > 0); // the save question on top of it
+    QStringList raised = windows();
+    raised.move(raised.indexOf(mainWindow), 0);
+    const qsizetype requests = server.requests().size();
     QProcess second;
     second.start(dir.filePath(u"corvex"_s), {});
-    QVERIFY(second.waitForFinished(30000));
+    QVERIFY(second.waitForFinished(30000) && second.exitCode() == 0);
+    QTRY_COMPARE(windows(), raised);
+    QVERIFY(server.requests().size() == requests && first.state() == QProcess::Running);
     quitClient(first);
 
     // The pages' agent ends in the number this run drew.
     const QByteArray pageAgent = server.requestsFor("/login").first().header("User-Agent");
-    QVERIFY2(pageAgent.startsWith(Download::userAgent.data() + QByteArray(" ")), pageAgent.data());
+    QVERIFY2(pageAgent.startsWith(Download::userAgent.data() + QByteArray(" "))
+            && QChar(pageAgent.back()).isDigit(),
+        pageAgent.data());
     QVERIFY(QFileInfo(dir.filePath(u"cache/Local Storage"_s)).isDir());
     QVERIFY2(QFile::exists(dir.filePath(u"cache/QtProject.conf"_s)),
         "the file dialog's history is kept in the program directory");

@@ -1,4 +1,5 @@
 #include "programdir.h"
+#include "quitonsignal.h"
 #include "singleinstance.h"
 #include "startup.h"
 #include "testmain.h"
@@ -7,25 +8,48 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTime>
+#include <QTimer>
 
+#include <csignal>
 #include <sys/stat.h>
 
 using namespace Qt::StringLiterals;
 
-// What the client sets up before its check: its start-up random, Qt's Chinese translations, and
-// the claim on its program directory.
+// What the client sets up before its check: its start-up random, Qt's Chinese translations, the
+// claim on its program directory and its quit on the session's signals.
 class tst_Startup : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
+    void seedFromTheClock_data();
     void seedFromTheClock();
     void chineseTranslations();
     void secondStartGivesWay();
+    void quitsOnSignals();
 };
+
+void tst_Startup::seedFromTheClock_data()
+{
+    QTest::addColumn<QTime>("time");
+    QTest::addColumn<quint32>("seed");
+    QTest::newRow("midnight") << QTime(0, 0) << 0u;
+    QTest::newRow("a second and a millisecond") << QTime(7, 31, 1, 1) << 10001u;
+    QTest::newRow("the same in another minute and hour") << QTime(19, 2, 1, 1) << 10001u;
+    QTest::newRow("the last millisecond of the day") << QTime(23, 59, 59, 999) << 590999u;
+}
 
 void tst_Startup::seedFromTheClock()
 {
-    QCOMPARE(Startup::seedFor(QTime(23, 59, 59, 999)), 590999u);
+    QFETCH(QTime, time);
+    QFETCH(quint32, seed);
+    QCOMPARE(Startup::seedFor(time), seed);
+    // Each seed gives a number of its own, in decimal digits and below 2^31.
+    for (quint32 next = seed; next < seed + 32; ++next) {
+        const QString number = Startup::randomFor(next);
+        QVERIFY2(number.toUInt() < 1u << 31 && number == QString::number(number.toUInt())
+                && number != Startup::randomFor(next + 1),
+            qPrintable(number));
+    }
 }
 
 void tst_Startup::chineseTranslations()
@@ -43,24 +67,47 @@ void tst_Startup::chineseTranslations()
 void tst_Startup::secondStartGivesWay()
 {
     QTemporaryDir programDir;
-    SingleInstance running(programDir.path());
-    // Whatever the umask, the channel is the user's alone.
     const QDir runtime(QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation));
     const QStringList before = runtime.entryList(QDir::System);
+    QString channel;
+    {
+        // A client that died leaves its channel behind; the next start takes the name over.
+        SingleInstance dead(programDir.path());
+        QVERIFY(dead.claim());
+        for (const QString &name : runtime.entryList({ "*.socket" }, QDir::System))
+            channel = before.contains(name) ? channel : runtime.filePath(name);
+    }
+    QFile left(channel);
+    QVERIFY(left.open(QIODevice::WriteOnly));
+    SingleInstance running(programDir.path());
+    // Whatever the umask, the channel is the user's alone.
     const mode_t umaskBefore = umask(0);
     const bool claimed = running.claim();
     umask(umaskBefore);
     QVERIFY(claimed);
-    QFileInfoList added = runtime.entryInfoList({ "*.socket" }, QDir::System);
-    added.removeIf([&](const QFileInfo &entry) { return before.contains(entry.fileName()); });
-    QCOMPARE(added.size(), 1);
-    QCOMPARE(added.first().permissions() & 0x0077, QFileDevice::Permissions());
+    QCOMPARE(QFileInfo(channel).permissions() & 0x0077, QFileDevice::Permissions());
 
     QSignalSpy shown(&running, &SingleInstance::showRequested);
-    // The same folder spelt otherwise is the same program directory.
-    SingleInstance started(programDir.path() + u"/."_s);
-    QVERIFY(!started.claim());
+    // The same folder spelt otherwise is the same program directory; the one beside it is not.
+    QVERIFY(!SingleInstance(programDir.path() + u"/."_s).claim());
     QVERIFY(shown.wait(10000));
+    QTemporaryDir beside;
+    QVERIFY(SingleInstance(beside.path()).claim());
+}
+
+void tst_Startup::quitsOnSignals()
+{
+    for (const int signal : { SIGTERM, SIGINT, SIGHUP }) {
+        {
+            QuitOnSignal quitOnSignal;
+            QTimer::singleShot(0, [signal] { ::raise(signal); });
+            QTimer::singleShot(10000, &quitOnSignal, [] { QCoreApplication::exit(1); });
+            QCOMPARE(QCoreApplication::exec(), 0);
+        }
+        // The client's own handling ends with it.
+        struct sigaction action = {};
+        QVERIFY(::sigaction(signal, nullptr, &action) == 0 && action.sa_handler == SIG_DFL);
+    }
 }
 
 TAVREL_TEST_MAIN(tst_Startup)

@@ -18,7 +18,7 @@ UpdateQuestion::UpdateQuestion(const QString &version, const QString &notes, QWi
         resize(420, 300);
     }
     auto *buttons = new QDialogButtonBox(this);
-    // The first button is the default one.
+    // The button box makes the accepting button the default one.
     buttons->addButton(tr("立即更新"), QDialogButtonBox::AcceptRole);
     buttons->addButton(tr("以后再说"), QDialogButtonBox::RejectRole);
     layout->addWidget(buttons);
