@@ -97,9 +97,8 @@ private Q_SLOTS:
     void cleanup() { qDeleteAll(childWindows()); }
     void cleanupTestCase() { WebProfile::release(); }
     void loginStage();
+    void mainPage_data();
     void mainPage();
-    void smallScreen_data();
-    void smallScreen();
     void machineKey();
     void handlerAddress_data();
     void handlerAddress();
@@ -271,45 +270,20 @@ void tst_MainWindow::loginStage()
     QCOMPARE(window.geometry(), small);
 }
 
-void tst_MainWindow::mainPage()
+void tst_MainWindow::mainPage_data()
 {
-    BoxAnswerer answerer;
-    TestWindow window;
-    auto *mask = window.findChild<QLabel *>(u"maskLabel"_s);
-    open(window, u"/index-missing"_s);
-    QVERIFY2(window.isVisible(), "a first load that fails shows the window all the same");
-    open(window, u"/index.html"_s);
-    const QRect large(1128, 347, 1024, 730);
-    QCOMPARE(window.geometry(), large);
-
-    // Maximised and back: the earlier size again, centred.
-    for (int click = 0; click < 2; ++click)
-        QTest::mouseClick(window.findChild<QToolButton *>(u"maxButton"_s), Qt::LeftButton);
-    QCOMPARE(window.geometry(), large);
-    window.hide();
-    Q_EMIT window.findChild<QSystemTrayIcon *>()->activated(QSystemTrayIcon::DoubleClick);
-    QVERIFY(window.isVisible());
-    QTest::mouseClick(window.findChild<QToolButton *>(u"closeButton"_s), Qt::LeftButton);
-    QCOMPARE(answerer.boxes.size(), 1);
-    QVERIFY2(window.findChild<QSystemTrayIcon *>()->isVisible(), "No to the quit question");
-    // A load that fails leaves the main page under the mask.
-    open(window, u"/index-missing"_s);
-    QVERIFY(mask->isVisible());
-}
-
-void tst_MainWindow::smallScreen_data()
-{
-    QTest::addColumn<QRect>("area");
+    QTest::addColumn<QRect>("area"); // none: the screen's
     QTest::addColumn<QRect>("main"); // the main page's window
-    QTest::addColumn<int>("boxes"); // saying that the resolution is too low
+    QTest::addColumn<int>("boxes"); // the quit question, after one saying the screen is too small
 
+    QTest::newRow("on the screen") << QRect() << QRect(1128, 347, 1024, 730) << 1;
     QTest::newRow("too narrow, under a task bar")
-        << QRect(0, 40, 999, 900) << QRect(-12, 40, 1024, 900) << 1;
+        << QRect(0, 40, 999, 900) << QRect(-12, 40, 1024, 900) << 2;
     QTest::newRow("too short: as high as the area")
-        << QRect(0, 0, 1280, 700) << QRect(128, 0, 1024, 700) << 0;
+        << QRect(0, 0, 1280, 700) << QRect(128, 0, 1024, 700) << 1;
 }
 
-void tst_MainWindow::smallScreen()
+void tst_MainWindow::mainPage()
 {
     QFETCH(QRect, area);
     QFETCH(QRect, main);
@@ -317,9 +291,24 @@ void tst_MainWindow::smallScreen()
 
     BoxAnswerer answerer;
     TestWindow window(area);
+    auto *mask = window.findChild<QLabel *>(u"maskLabel"_s);
+    open(window, u"/index-missing"_s);
+    QVERIFY2(window.isVisible(), "a first load that fails shows the window all the same");
     open(window, u"/index.html"_s);
     QCOMPARE(window.geometry(), main);
+    // Maximised and back: the earlier size again, centred.
+    for (int click = 0; click < 2; ++click)
+        QTest::mouseClick(window.findChild<QToolButton *>(u"maxButton"_s), Qt::LeftButton);
+    QCOMPARE(window.geometry(), main);
+    window.hide();
+    Q_EMIT window.findChild<QSystemTrayIcon *>()->activated(QSystemTrayIcon::DoubleClick);
+    QVERIFY(window.isVisible());
+    QTest::mouseClick(window.findChild<QToolButton *>(u"closeButton"_s), Qt::LeftButton);
     QCOMPARE(answerer.boxes.size(), boxes);
+    QVERIFY2(window.findChild<QSystemTrayIcon *>()->isVisible(), "No to the quit question");
+    // A load that fails leaves the main page under the mask.
+    open(window, u"/index-missing"_s);
+    QVERIFY(mask->isVisible());
 }
 
 void tst_MainWindow::machineKey()
