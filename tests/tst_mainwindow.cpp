@@ -563,14 +563,22 @@ void tst_MainWindow::permissions()
     QFETCH(QString, outcome);
     QFETCH(QString, asked);
 
+    TestWindow windows[2]; // two pages of the origin
+    for (TestWindow &window : windows) {
+        QSignalSpy finished(window.view, &HtmlView::loadFinished);
+        window.view->load((own ? server : foreign).url(u"/permission"_s));
+        QVERIFY(finished.wait(20000));
+    }
+    QSignalSpy first(windows[0].view->page(), &QWebEnginePage::featurePermissionRequested);
+    QSignalSpy second(windows[1].view->page(), &QWebEnginePage::featurePermissionRequested);
+    for (TestWindow &window : windows)
+        window.view->page()->runJavaScript(u"thrice(() => "_s + request + u")"_s);
+    // Both ask before the user answers: one question for both.
+    QTRY_VERIFY_WITH_TIMEOUT(!first.isEmpty() && !second.isEmpty(), 20000);
     BoxAnswerer answerer;
     answerer.button = button;
-    TestWindow window;
-    QSignalSpy finished(window.view, &HtmlView::loadFinished);
-    window.view->load((own ? server : foreign).url(u"/permission"_s));
-    QVERIFY(finished.wait(20000));
-    window.view->page()->runJavaScript(u"thrice(() => "_s + request + u")"_s);
-    QTRY_COMPARE_WITH_TIMEOUT(window.view->title(), outcome, 20000);
+    for (TestWindow &window : windows)
+        QTRY_COMPARE_WITH_TIMEOUT(window.view->title(), outcome, 20000);
     QCOMPARE(answerer.boxes,
         asked.isEmpty() ? QStringList()
                         : QStringList(u"Tavrel|127.0.0.1 请求使用%1，是否允许？"_s.arg(asked)));
