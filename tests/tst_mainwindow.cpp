@@ -49,8 +49,7 @@ struct TestWindow : MainWindow
     const QRect area;
 };
 
-// Child windows have no parent: they outlive the window that opened them. All of them, or
-// those open for the address.
+// Child windows (they have no parent: they outlive the window), or those open for the address.
 QList<SonWindow *> childWindows(const QString &address = {})
 {
     QList<SonWindow *> children;
@@ -122,8 +121,7 @@ private Q_SLOTS:
     void rendererEnds();
 
 private:
-    // Every save question is answered with the proposed name in the program folder, or
-    // cancelled; asked keeps what each proposed.
+    // Save questions answered with the proposed name in the program folder, or cancelled.
     void answerInProgramFolder(bool cancel = false)
     {
         SaveQuestion::answerWith([=](const QString &, const QString &proposed, const QString &) {
@@ -150,8 +148,7 @@ void tst_MainWindow::initTestCase()
     qputenv("QTWEBENGINE_CHROMIUM_FLAGS", "--use-fake-device-for-media-stream");
     ProgramDir::setPath(dir.path());
     QVERIFY(server.start() && foreign.start());
-    // The test server is the proxy for every address but the loopback ones, which neither the
-    // engine nor Qt ever send through a proxy. The engine reads it when it starts.
+    // The test server proxies every address but the loopback ones; the engine reads it at start.
     QNetworkProxy::setApplicationProxy(
         QNetworkProxy(QNetworkProxy::HttpProxy, u"127.0.0.1"_s, quint16(server.url().port())));
     // The server address is an origin of its own: the login's is what lets the pages in.
@@ -164,8 +161,7 @@ void tst_MainWindow::initTestCase()
         "</script>");
     server.serve("/index.html", "main page");
 
-    // Frames for the bridge: each calls at its level or, without sonwindow, posts the relay's
-    // message to the top document itself; then it tells the top document it is done.
+    // Frames calling at their level or, without sonwindow, posting the relay's message themselves.
     const QByteArray call = "<script>if (window.sonwindow) sonwindow.onCall('frame', 1, 2, 't', "
                             "true, false); else top.postMessage({ 'sonwindow.onCall': ['posted', "
                             "1, 2, 't', true, false] }, '*'), top.postMessage('missing', '*');"
@@ -174,8 +170,7 @@ void tst_MainWindow::initTestCase()
     foreign.serve("/level1", call);
     server.serve("/level2", "<iframe src=/level1></iframe>");
     server.serve("/level3", "<iframe src=/level2></iframe>");
-    // A foreign page that talks to the channel itself, claiming the application's origin; the
-    // channel's answer comes once the call has been dealt with.
+    // A foreign page talking to the channel itself, claiming the application's origin.
     QFile channelScript(":/qtwebchannel/qwebchannel.js");
     QVERIFY(channelScript.open(QIODevice::ReadOnly));
     foreign.serve("/forge",
@@ -186,8 +181,7 @@ void tst_MainWindow::initTestCase()
             + "', ['forged', 1, 2, 't', true, false], "
               "function () { document.title = 'answered'; }); });</script>");
     server.serve("/ClientServices/BackUp.ashx?id=7&pageindex=1", "page 1");
-    // The engine drops the input to a new page until it has painted a frame of it: the title
-    // says when a frame has followed the layout with the images.
+    // The engine drops the input to a new page until it has painted a frame of it.
     server.serve("/gallery",
         "<body style=\"margin:0\" onload=\"requestAnimationFrame(() => requestAnimationFrame(() "
         "=> document.title = 'painted'))\"><img src=/image.png width=50 height=50><img "
@@ -199,8 +193,7 @@ void tst_MainWindow::initTestCase()
         moved.headers = { "Location: " + hop.split(' ').last() };
         server.serve(hop.split(' ').first(), moved);
     }
-    // Breaks off inside its one chunk, from a server that lets a download resume: the engine
-    // keeps what arrived for later unless the download is dropped.
+    // Breaks off inside its one chunk, from a server that lets a download resume.
     TestServer::Response cut;
     cut.body = "186a0\r\n" + QByteArray(50000, 'x');
     cut.contentType = "image/png";
@@ -313,8 +306,7 @@ void tst_MainWindow::mainPage()
 
 void tst_MainWindow::machineKey()
 {
-    // The serial field ends at its NUL, without the blanks around it; what lies before the
-    // serial's offset is not part of it.
+    // The serial field ends at its NUL, without the blanks around it, from its offset on.
     DiskInfo::Record record;
     record.fill('X');
     const QByteArray field(" \tWD-WX41A \0garbage", 19);
@@ -435,8 +427,7 @@ void tst_MainWindow::children()
     QTRY_COMPARE(QApplication::activeWindow(), first);
     QVERIFY(!first->isMinimized());
 
-    // Closed, a window takes its page along; its address, asked for by a child's page, opens a
-    // new one.
+    // Closed, a window takes its page along; a child's page asking its address opens a new one.
     const QPointer<QWebEnginePage> page = second->findChild<HtmlView *>()->page();
     QTest::mouseClick(second->findChild<QToolButton *>(u"closeButton"_s), Qt::LeftButton);
     QTRY_VERIFY(!second && !page);
@@ -667,8 +658,7 @@ void tst_MainWindow::pageDownloads()
         QFile::remove(dir.filePath(name));
     }
     QVERIFY2(!wrong, "one question at a time, once the window shows, in the right folder");
-    // The page outlives the window, and its image would hold one of the engine's few
-    // connections to the server for good.
+    // The page outlives the window: its image would hold one of the engine's few connections.
     window.view->stop();
 }
 
@@ -694,8 +684,7 @@ void tst_MainWindow::logins()
     QFETCH(QStringList, typed);
     QFETCH(QString, shown);
 
-    // Each row a realm and a folder of its own: the engine keeps what it was given for the run,
-    // and sends it unasked for the folder it was asked for.
+    // Each row a realm and a folder of its own: the engine keeps logins for the run.
     const QByteArray path
         = '/' + QByteArray::number(qHash(QByteArray(QTest::currentDataTag()))) + "/secret";
     const QByteArray login = typed.constLast().toUtf8();
@@ -755,8 +744,7 @@ void tst_MainWindow::cookies()
     QCOMPARE(sent(), QByteArray());
 }
 
-// The page's print() cancelled, Ctrl+P into a PDF file, print() cancelled again: each one once
-// the one before is over; each time a request while the dialog is open is ignored.
+// print() cancelled, Ctrl+P into a PDF, print() cancelled: requests while a dialog is open ignored.
 void tst_MainWindow::print()
 {
     TestWindow window;
