@@ -2,18 +2,21 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPushButton>
 
 #include <functional>
 
 // Answers what pops up while a test waits: every message box, modal or not, with its button
-// named `button` where it has one, else No where offered, else its first button; every popup
+// named `button` where it has one, its default button for "Enter", else No where offered, else
+// its first button; every popup
 // menu with its entry named `choice`, else by closing it. Keeps "title|text" of each box and
 // the title of every other modal dialog: one asking for a login (a "user" field) takes the next
-// of `logins`, "user:password", or 取消 when that is empty or none is left; any other goes to
-// `dialog`, which closes it.
+// of `logins`, "user:password", or 取消 when that is empty or none is left, and keeps the place it
+// names in `places`; any other goes to `dialog`, which closes it.
 class BoxAnswerer : public QObject
 {
 public:
@@ -24,6 +27,7 @@ public:
     QString button;
     QStringList dialogs;
     QStringList logins;
+    QStringList places;
     std::function<void(QDialog *)> dialog;
 
 protected:
@@ -46,7 +50,8 @@ protected:
             if (!box || !box->isVisible())
                 continue;
             boxes << box->windowTitle() + u'|' + box->text();
-            QAbstractButton *chosen = box->button(QMessageBox::No);
+            QAbstractButton *chosen
+                = button == u"Enter" ? box->defaultButton() : box->button(QMessageBox::No);
             for (QAbstractButton *named : box->buttons()) {
                 if (named->text() == button)
                     chosen = named;
@@ -64,6 +69,8 @@ private:
                 dialog(other);
             return;
         }
+        if (auto *where = other->findChild<QLabel *>(QStringLiteral("where")))
+            places << where->text();
         const QString login = logins.isEmpty() ? QString() : logins.takeFirst();
         if (login.isEmpty()) {
             other->reject();

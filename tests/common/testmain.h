@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QApplication>
+#include <QTemporaryFile>
 #include <QTest>
 
 #ifdef Q_OS_UNIX
@@ -26,10 +27,19 @@ inline void keepInheritedDescriptors()
 #endif
 
 // Every test runs headless unless told otherwise; the web engine refuses its sandbox as root.
-inline void prepareTestEnvironment()
+// Headless, screens (when given) are the offscreen platform's screens, a JSON array of objects
+// with "x", "y", "width" and "height": the first is the primary one.
+inline void prepareTestEnvironment(const QByteArray &screens = {})
 {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    // The platform reads its configuration when the application starts; the file stays till then.
+    static QTemporaryFile configuration;
+    if (!screens.isEmpty() && qgetenv("QT_QPA_PLATFORM") == "offscreen" && configuration.open()
+        && configuration.write("{\"screens\": " + screens + '}') > 0 && configuration.flush()) {
+        qputenv("QT_QPA_PLATFORM",
+            "offscreen:configfile=" + QFile::encodeName(configuration.fileName()));
+    }
 #ifdef Q_OS_UNIX
     keepInheritedDescriptors();
     if (geteuid() == 0)
@@ -38,10 +48,12 @@ inline void prepareTestEnvironment()
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
 }
 
-#define TAVREL_TEST_MAIN(TestClass)                                                                \
+#define TAVREL_TEST_MAIN(TestClass) TAVREL_TEST_MAIN_ON_SCREENS(TestClass, QByteArray())
+
+#define TAVREL_TEST_MAIN_ON_SCREENS(TestClass, screens)                                            \
     int main(int argc, char *argv[])                                                               \
     {                                                                                              \
-        prepareTestEnvironment();                                                                  \
+        prepareTestEnvironment(screens);                                                           \
         QApplication app(argc, argv);                                                              \
         TestClass test;                                                                            \
         QTEST_SET_MAIN_SOURCE_PATH                                                                 \
