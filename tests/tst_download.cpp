@@ -77,14 +77,12 @@ void tst_Download::transfer_data()
     QTest::newRow("shorter than expected, without Content-Length")
         << unannounced << L { 5000, 0, -1, body.size() + 1 } << "bytes instead of";
     const Limits resumed = with(checked, &L::kept, body.left(1000));
-    // Ranges of the version the kept parts' validators name.
-    const R ranges
-        = with(with(plain, &R::ranges, true), &R::headers, QList<QByteArray> { "ETag: \"1\"" });
+    // Ranges of the version the kept parts' validators name, and a cookie no request may send back.
+    const R ranges = with(with(plain, &R::ranges, true), &R::headers,
+        QList<QByteArray> { "ETag: \"1\"", "Set-Cookie: a=b" });
     QTest::newRow("a kept part continued by a 206 of the rest") << ranges << resumed << "";
     QTest::newRow("a kept part, a 206 of another range: the whole asked again, no cookie kept")
-        << with(with(ranges, &R::rangeSkew, 1), &R::headers,
-               QList<QByteArray> { "ETag: \"1\"", "Set-Cookie: a=b" })
-        << resumed << "";
+        << with(ranges, &R::rangeSkew, 1) << resumed << "";
     QTest::newRow("a kept part as long as the file: not continued, fetched whole")
         << ranges << with(resumed, &L::kept, body) << "";
     QTest::newRow("at the size cap, announced: taken") << plain << L { 5000, 0, body.size() } << "";
@@ -105,8 +103,9 @@ void tst_Download::transfer_data()
         << tagged << foreign << "";
     QTest::newRow("a file of many pieces, the writer behind at times: all of it, in order")
         << with(plain, &R::body, large) << checkedFor(large) << "";
-    QTest::newRow("a connection dropped halfway keeps what came, with its validator") << with(
-        tagged, &R::dropAfter, 1000) << with(checked, &L::keptAfter, body.left(1000)) << "closed";
+    const Limits keeping = with(checked, &L::keptAfter, body.left(1000));
+    QTest::newRow("a connection dropped halfway keeps what came, with its validator")
+        << with(tagged, &R::dropAfter, 1000) << keeping << "closed";
     QTest::newRow("a connection dropped before any byte keeps nothing")
         << with(tagged, &R::dropAfter, 0) << checked << "closed";
     QTest::newRow("a connection dropped halfway without a validator keeps nothing")
@@ -121,8 +120,7 @@ void tst_Download::transfer_data()
     QTest::newRow("a server silent halfway: stalled, keeps what came, with Last-Modified")
         << with(with(tagged, &R::silentAfter, 1000), &R::headers,
                QList<QByteArray> { "ETag: W/\"2\"", modified })
-        << with(with(with(checked, &L::stallMs, 300), &L::keptAfter, body.left(1000)),
-               &L::validatorAfter, modified.mid(15))
+        << with(with(keeping, &L::stallMs, 300), &L::validatorAfter, modified.mid(15))
         << "no data for 300 ms";
     QTest::newRow("a kept part of another file fails its SHA-256: dropped with its validator")
         << ranges << foreign << "SHA-256";
@@ -191,9 +189,8 @@ void tst_Download::transfer()
     QSignalSpy finished(&download, &Download::finished);
     download.start(server.url(u"/file"_s), dir.filePath(u"file"_s));
     QVERIFY(finished.wait(20000));
-    // A kept part is continued from its end, and only if the server's version is still the one its
-    // validator names; what else was left there is no part to continue. Asked again only after a
-    // wrong range; as the programs' own, never with a cookie.
+    // A kept part is continued from its end while its validator names the server's version; asked
+    // again only after a wrong range; as the programs' own, never with a cookie.
     const TestServer::Request first = server.requests().first();
     QCOMPARE(first.header("Range"),
         limits.kept.isEmpty() || !limits.left.isEmpty() || limits.kept == response.body
@@ -247,7 +244,7 @@ void tst_Download::serverList()
     QVERIFY(server.start());
     const Crypto::KeyPair key = Crypto::newKeyPair(), other = Crypto::newKeyPair();
     const QByteArray zeros = QByteArray(Crypto::publicKeySize, 0).toBase64();
-    // What steers a release, at the edges of what is taken; and beyond them.
+    // What steers a release, at the edges of what is taken; and beyond them, or past the size cap.
     const QMap<QString, QByteArray> steering {
         { u"none"_s,
             "<Notes>" + QByteArray(ServerList::maxNotes, 'n')
@@ -259,13 +256,12 @@ void tst_Download::serverList()
         { u"Expires not a time"_s, "<Expires>next week</Expires>" },
         { u"Expires without its Z"_s, "<Expires>2999-01-01T00:00:00</Expires>" },
         { u"expired"_s, "<Expires>2000-01-01T00:00:00Z</Expires>" },
+        { u"list over 1 MiB"_s, "<!--" + QByteArray(UpdateList::downloadSizeCap, ' ') + "-->" },
     };
     QByteArray list = "<UpdateList><Version>2.0</Version><File Name=\"a\" Sha256=\""
         + QByteArray(64, 'a') + "\" Size=\"1\"/>" + steering.value(fault, steering.value(u"none"_s))
         + "<PublicKey>" + (fault == "zero key handed on"_L1 ? zeros : other.publicKey.toBase64())
         + "</PublicKey>";
-    if (fault == "list over 1 MiB"_L1)
-        list += "<!--" + QByteArray(UpdateList::downloadSizeCap, ' ') + "-->";
     list += "</UpdateList>";
     list = ProgramFolder::spoiled(list, fault);
     if (fault.startsWith("no "_L1)) // the element or attribute under another name
