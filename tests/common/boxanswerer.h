@@ -41,7 +41,18 @@ protected:
             auto *box = qobject_cast<QMessageBox *>(widget);
             if (other && !box && other->isVisible() && other->isModal()) {
                 dialogs << other->windowTitle();
-                answer(other);
+                auto *user = other->findChild<QLineEdit *>(QStringLiteral("user"));
+                const QString login = user && !logins.isEmpty() ? logins.takeFirst() : QString();
+                if (user && !login.isEmpty()) {
+                    user->setText(login.section(u':', 0, 0));
+                    other->findChild<QLineEdit *>(QStringLiteral("password"))
+                        ->setText(login.section(u':', 1));
+                    other->accept();
+                } else if (user) {
+                    other->reject();
+                } else if (dialog) {
+                    dialog(other);
+                }
             }
             if (!box || !box->isVisible())
                 continue;
@@ -53,24 +64,5 @@ protected:
             }
             (chosen ? chosen : box->buttons().constFirst())->click();
         }
-    }
-
-private:
-    void answer(QDialog *other)
-    {
-        auto *user = other->findChild<QLineEdit *>(QStringLiteral("user"));
-        if (!user) {
-            if (dialog)
-                dialog(other);
-            return;
-        }
-        const QString login = logins.isEmpty() ? QString() : logins.takeFirst();
-        if (login.isEmpty()) {
-            other->reject();
-            return;
-        }
-        user->setText(login.section(u':', 0, 0));
-        other->findChild<QLineEdit *>(QStringLiteral("password"))->setText(login.section(u':', 1));
-        other->accept();
     }
 };
