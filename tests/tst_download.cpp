@@ -24,9 +24,8 @@ struct Limits
     qint64 expectedSize = -1;
     QByteArray sha256 {};
     QByteArray kept {}; // the start of the file an earlier try left, with a validator
-    // What an earlier run or someone else left at the part's or validator's path ("link", "folder
-    // link", "folder", "pipe", "validator link", made "midway" as the request travels), or the
-    // folder on a file system with no room ("full disk") or smaller than the file ("small disk").
+    // What was left at the part's or validator's path, or "full disk", "small disk": the folder on
+    // a file system with no room, or smaller than the file.
     QString left {};
     qint64 floorBytes = 0; // in any 1.2 s
     QByteArray keptAfter {}; // what a failed transfer keeps for the next try
@@ -55,7 +54,6 @@ void tst_Download::transfer_data()
     QTest::addColumn<QString>("failure"); // empty for a file; else what the reason says
 
     const QByteArray body = QByteArray("release file ").repeated(200);
-    const QByteArray sha = Crypto::sha256(body).toHex();
     const auto with = [](auto object, auto member, auto value) {
         object.*member = value;
         return object;
@@ -63,6 +61,10 @@ void tst_Download::transfer_data()
     using R = TestServer::Response;
     using L = Limits;
     const R plain { 200, body };
+    const auto checkedFor = [](const QByteArray &file) {
+        return L { 5000, 0, -1, file.size(), Crypto::sha256(file).toHex() };
+    };
+    const Limits checked = checkedFor(body);
 
     QTest::newRow("404 with a body") << with(plain, &R::status, 404) << L() << "HTTP status 404";
     QTest::newRow("silent server") << with(plain, &R::silent, true) << L { 300 } << "no data";
@@ -74,45 +76,36 @@ void tst_Download::transfer_data()
         unannounced, &R::endless, true) << L { 5000, 0, 100000 } << "more than 100000 bytes";
     QTest::newRow("shorter than expected, without Content-Length")
         << unannounced << L { 5000, 0, -1, body.size() + 1 } << "bytes instead of";
-    const Limits resumed { 5000, 0, -1, body.size(), sha, body.left(1000) };
-    // Ranges of the version the kept parts' validators name.
-    const R ranges
-        = with(with(plain, &R::ranges, true), &R::headers, QList<QByteArray> { "ETag: \"1\"" });
+    const Limits resumed = with(checked, &L::kept, body.left(1000));
+    // Ranges of the version the kept parts' validators name, and a cookie no request may send back.
+    const R ranges = with(with(plain, &R::ranges, true), &R::headers,
+        QList<QByteArray> { "ETag: \"1\"", "Set-Cookie: a=b" });
     QTest::newRow("a kept part continued by a 206 of the rest") << ranges << resumed << "";
     QTest::newRow("a kept part, a 206 of another range: the whole asked again, no cookie kept")
-        << with(with(ranges, &R::rangeSkew, 1), &R::headers,
-               QList<QByteArray> { "ETag: \"1\"", "Set-Cookie: a=b" })
-        << resumed << "";
+        << with(ranges, &R::rangeSkew, 1) << resumed << "";
     QTest::newRow("a kept part as long as the file: not continued, fetched whole")
         << ranges << with(resumed, &L::kept, body) << "";
     QTest::newRow("at the size cap, announced: taken") << plain << L { 5000, 0, body.size() } << "";
     QTest::newRow("endless answer of a known size: stopped past it") << with(unannounced,
         &R::endless, true) << L { 5000, 0, -1, body.size() } << "more than the expected";
 
-    const Limits checked { 5000, 0, -1, body.size(), sha };
     const R tagged = with(ranges, &R::headers, QList<QByteArray> { "ETag: \"2\"" });
-    QTest::newRow("a link to a file outside at the partial path: removed, never written through")
-        << tagged << with(checked, &L::left, u"link"_s) << "";
-    QTest::newRow("a link to a folder outside at the partial path: removed, its files left alone")
-        << tagged << with(checked, &L::left, u"folder link"_s) << "";
-    QTest::newRow("a folder with a file at the partial path: removed")
-        << tagged << with(checked, &L::left, u"folder"_s) << "";
+    // Removed, never written through nor waited on; what a link leads to is left alone.
+    for (const char *left : { "link", "folder link", "folder", "pipe", "validator link midway" })
+        QTest::addRow("a %s at the partial path", left)
+            << tagged << with(checked, &L::left, QString::fromLatin1(left)) << "";
     QTest::newRow("a full disk under a saved file, found only as its end leaves the buffer")
         << plain << with(L(), &L::left, u"full disk"_s) << "No space";
-    QTest::newRow("a pipe at the partial path: removed, never waited on")
-        << tagged << with(checked, &L::left, u"pipe"_s) << "";
     QTest::newRow("a validator linked to a file outside: not read, the file starts over")
         << tagged << with(resumed, &L::left, u"validator link"_s) << "";
-    QTest::newRow("a validator linked outside while the request travels: not written through")
-        << tagged << with(checked, &L::left, u"midway"_s) << "";
     const Limits foreign = with(resumed, &L::kept, QByteArray("bytes of another file"));
     QTest::newRow("a kept part of another version: If-Range names it, the whole comes instead")
         << tagged << foreign << "";
     QTest::newRow("a file of many pieces, the writer behind at times: all of it, in order")
-        << with(plain, &R::body, large)
-        << L { 5000, 0, -1, large.size(), Crypto::sha256(large).toHex() } << "";
-    QTest::newRow("a connection dropped halfway keeps what came, with its validator") << with(
-        tagged, &R::dropAfter, 1000) << with(checked, &L::keptAfter, body.left(1000)) << "closed";
+        << with(plain, &R::body, large) << checkedFor(large) << "";
+    const Limits keeping = with(checked, &L::keptAfter, body.left(1000));
+    QTest::newRow("a connection dropped halfway keeps what came, with its validator")
+        << with(tagged, &R::dropAfter, 1000) << keeping << "closed";
     QTest::newRow("a connection dropped before any byte keeps nothing")
         << with(tagged, &R::dropAfter, 0) << checked << "closed";
     QTest::newRow("a connection dropped halfway without a validator keeps nothing")
@@ -120,17 +113,14 @@ void tst_Download::transfer_data()
     // Less than a piece, handed over only once all came: the writer finds no room for it beside
     // the validator.
     const QByteArray piece = large.left(FileWriter::pieceSize - 1000);
-    QTest::newRow("the disk filling in a checked file's one piece: nothing kept")
-        << with(tagged, &R::body, piece)
-        << L { 5000, 0, -1, piece.size(), Crypto::sha256(piece).toHex(), {}, u"small disk"_s }
-        << "No space";
+    QTest::newRow("the disk filling in a checked file's one piece: nothing kept") << with(tagged,
+        &R::body, piece) << with(checkedFor(piece), &L::left, u"small disk"_s) << "No space";
     // A weak ETag names no range: Last-Modified stands in.
     const QByteArray modified = "Last-Modified: Mon, 07 Dec 2026 10:00:00 GMT";
     QTest::newRow("a server silent halfway: stalled, keeps what came, with Last-Modified")
         << with(with(tagged, &R::silentAfter, 1000), &R::headers,
                QList<QByteArray> { "ETag: W/\"2\"", modified })
-        << with(with(with(checked, &L::stallMs, 300), &L::keptAfter, body.left(1000)),
-               &L::validatorAfter, modified.mid(15))
+        << with(with(keeping, &L::stallMs, 300), &L::validatorAfter, modified.mid(15))
         << "no data for 300 ms";
     QTest::newRow("a kept part of another file fails its SHA-256: dropped with its validator")
         << ranges << foreign << "SHA-256";
@@ -174,19 +164,16 @@ void tst_Download::transfer()
         download.setPartialPath(part);
     const auto is = [&limits](QStringView left) { return limits.left == left; };
     const bool small = is(u"full disk") || is(u"small disk");
-    const bool mounted = small && ProgramFolder::mountSmall(dir.path());
+    if (small && !ProgramFolder::mountSmall(dir.path()))
+        QSKIP("a full disk needs mount, as root");
     const auto unmount = qScopeGuard([&] {
-        if (mounted)
+        if (small)
             ProgramFolder::unmount(dir.path());
     });
-    if (small && !mounted)
-        QSKIP("a full disk needs mount, as root");
     QVERIFY(!is(u"full disk") || !dir.write(u"filler"_s, QByteArray(2 * 1024 * 1024, 'f')));
-    if (!limits.kept.isEmpty())
-        QVERIFY(dir.write(u"part"_s, limits.kept) && dir.write(u"part.validator"_s, "\"1\""));
-    QVERIFY(!is(u"link")
-        || (QFile::link(outside.filePath(u"outside"_s), part)
-            && dir.write(u"part.validator"_s, "\"1\"")));
+    QVERIFY(limits.kept.isEmpty() || dir.write(u"part"_s, limits.kept));
+    QVERIFY((limits.kept.isEmpty() && !is(u"link")) || dir.write(u"part.validator"_s, "\"1\""));
+    QVERIFY(!is(u"link") || QFile::link(outside.filePath(u"outside"_s), part));
     QVERIFY(!is(u"folder link") || QFile::link(outside.filePath(u"folder"_s), part));
     QVERIFY(!is(u"folder") || dir.write(u"part/inside"_s, "x"));
 #ifdef Q_OS_UNIX
@@ -194,15 +181,14 @@ void tst_Download::transfer()
 #endif
     QVERIFY(!is(u"validator link")
         || (QFile::remove(validator) && QFile::link(outside.filePath(u"validator"_s), validator)));
-    if (is(u"midway"))
+    if (is(u"validator link midway"))
         connect(&server, &TestServer::requestReceived, &server,
             [&] { QFile::link(outside.filePath(u"validator"_s), validator); });
     QSignalSpy finished(&download, &Download::finished);
     download.start(server.url(u"/file"_s), dir.filePath(u"file"_s));
     QVERIFY(finished.wait(20000));
-    // A kept part is continued from its end, and only if the server's version is still the one its
-    // validator names; what else was left there is no part to continue. Asked again only after a
-    // wrong range; as the programs' own, never with a cookie.
+    // A kept part is continued from its end while its validator names the server's version; asked
+    // again only after a wrong range; as the programs' own, never with a cookie.
     const TestServer::Request first = server.requests().first();
     QCOMPARE(first.header("Range"),
         limits.kept.isEmpty() || !limits.left.isEmpty() || limits.kept == response.body
@@ -256,7 +242,7 @@ void tst_Download::serverList()
     QVERIFY(server.start());
     const Crypto::KeyPair key = Crypto::newKeyPair(), other = Crypto::newKeyPair();
     const QByteArray zeros = QByteArray(Crypto::publicKeySize, 0).toBase64();
-    // What steers a release, at the edges of what is taken; and beyond them.
+    // What steers a release, at the edges of what is taken; and beyond them, or past the size cap.
     const QMap<QString, QByteArray> steering {
         { u"none"_s,
             "<Notes>" + QByteArray(ServerList::maxNotes, 'n')
@@ -268,22 +254,16 @@ void tst_Download::serverList()
         { u"Expires not a time"_s, "<Expires>next week</Expires>" },
         { u"Expires without its Z"_s, "<Expires>2999-01-01T00:00:00</Expires>" },
         { u"expired"_s, "<Expires>2000-01-01T00:00:00Z</Expires>" },
+        { u"list over 1 MiB"_s, "<!--" + QByteArray(UpdateList::downloadSizeCap, ' ') + "-->" },
     };
     QByteArray list = "<UpdateList><Version>2.0</Version><File Name=\"a\" Sha256=\""
-        + QByteArray(64, 'a') + "\" Size=\"1\"/>"
-        + steering.value(fault, steering.value(u"none"_s));
-    if (fault != "no PublicKey"_L1)
-        list += "<PublicKey>"
-            + (fault == "zero key handed on"_L1 ? zeros : other.publicKey.toBase64())
-            + "</PublicKey>";
-    if (fault == "list over 1 MiB"_L1)
-        list += "<!--" + QByteArray(UpdateList::downloadSizeCap, ' ') + "-->";
+        + QByteArray(64, 'a') + "\" Size=\"1\"/>" + steering.value(fault, steering.value(u"none"_s))
+        + "<PublicKey>" + (fault == "zero key handed on"_L1 ? zeros : other.publicKey.toBase64())
+        + "</PublicKey>";
     list += "</UpdateList>";
     list = ProgramFolder::spoiled(list, fault);
-    if (fault == "no Version"_L1)
-        list.replace("Version>", "Release>");
-    if (fault == "no Sha256"_L1 || fault == "no Size"_L1)
-        list.replace(fault.mid(3).toLatin1() + "=", "Other=");
+    if (fault.startsWith("no "_L1)) // the element or attribute under another name
+        list.replace(fault.mid(3).toLatin1(), "Other");
     QByteArray signature
         = Crypto::sign((fault == "other key"_L1 ? other : key).privateKeyPem, list).toBase64()
         + '\n';

@@ -12,11 +12,10 @@
 
 // Answers what pops up while a test waits: every message box, modal or not, with its button
 // named `button` where it has one, its default button for "Enter", else No where offered, else
-// its first button; every popup
-// menu with its entry named `choice`, else by closing it. Keeps "title|text" of each box and
-// the title of every other modal dialog: one asking for a login (a "user" field) takes the next
-// of `logins`, "user:password", or 取消 when that is empty or none is left, and keeps the place it
-// names in `places`; any other goes to `dialog`, which closes it.
+// its first button; every popup menu with its entry named `choice`, else by closing it. Keeps
+// "title|text" of each box and the title of every other modal dialog: one asking for a login (a
+// "user" field) takes the next of `logins`, "user:password", or 取消 when that is empty or none is
+// left, and keeps the place it names in `places`; any other goes to `dialog`, which closes it.
 class BoxAnswerer : public QObject
 {
 public:
@@ -45,7 +44,21 @@ protected:
             auto *box = qobject_cast<QMessageBox *>(widget);
             if (other && !box && other->isVisible() && other->isModal()) {
                 dialogs << other->windowTitle();
-                answer(other);
+                auto *user = other->findChild<QLineEdit *>(QStringLiteral("user"));
+                if (auto *where = other->findChild<QLabel *>(QStringLiteral("where"));
+                    user && where)
+                    places << where->text();
+                const QString login = user && !logins.isEmpty() ? logins.takeFirst() : QString();
+                if (user && !login.isEmpty()) {
+                    user->setText(login.section(u':', 0, 0));
+                    other->findChild<QLineEdit *>(QStringLiteral("password"))
+                        ->setText(login.section(u':', 1));
+                    other->accept();
+                } else if (user) {
+                    other->reject();
+                } else if (dialog) {
+                    dialog(other);
+                }
             }
             if (!box || !box->isVisible())
                 continue;
@@ -58,26 +71,5 @@ protected:
             }
             (chosen ? chosen : box->buttons().constFirst())->click();
         }
-    }
-
-private:
-    void answer(QDialog *other)
-    {
-        auto *user = other->findChild<QLineEdit *>(QStringLiteral("user"));
-        if (!user) {
-            if (dialog)
-                dialog(other);
-            return;
-        }
-        if (auto *where = other->findChild<QLabel *>(QStringLiteral("where")))
-            places << where->text();
-        const QString login = logins.isEmpty() ? QString() : logins.takeFirst();
-        if (login.isEmpty()) {
-            other->reject();
-            return;
-        }
-        user->setText(login.section(u':', 0, 0));
-        other->findChild<QLineEdit *>(QStringLiteral("password"))->setText(login.section(u':', 1));
-        other->accept();
     }
 };

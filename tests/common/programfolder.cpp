@@ -30,10 +30,8 @@ QByteArray ProgramFolder::list(
 
 bool ProgramFolder::mountSmall(const QString &folder)
 {
-    return QProcess::execute(QStringLiteral("mount"),
-               { QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
-                   QStringLiteral("size=1m"), QStringLiteral("tmpfs"), folder })
-        == 0;
+    const QStringList options = QStringLiteral("-t tmpfs -o size=1m tmpfs").split(u' ');
+    return QProcess::execute(QStringLiteral("mount"), options + QStringList { folder }) == 0;
 }
 
 void ProgramFolder::unmount(const QString &folder)

@@ -5,30 +5,12 @@
 #include <QTest>
 
 #ifdef Q_OS_UNIX
-#include <dirent.h>
-#include <fcntl.h>
 #include <unistd.h>
-
-// Descriptors the test was started with are the harness's business, not the programs' under test:
-// they are kept from anything the test starts, so what a started program holds comes from its
-// starter alone.
-inline void keepInheritedDescriptors()
-{
-    DIR *folder = opendir("/proc/self/fd");
-    if (!folder)
-        return;
-    while (const dirent *entry = readdir(folder)) {
-        const int fd = atoi(entry->d_name);
-        if (fd > 2 && fd != dirfd(folder))
-            fcntl(fd, F_SETFD, fcntl(fd, F_GETFD) | FD_CLOEXEC);
-    }
-    closedir(folder);
-}
 #endif
 
-// Every test runs headless unless told otherwise; the web engine refuses its sandbox as root.
-// Headless, screens (when given) are the offscreen platform's screens, a JSON array of objects
-// with "x", "y", "width" and "height": the first is the primary one.
+// Every test runs headless unless told otherwise, on the given screens (a JSON array of objects
+// with "x", "y", "width" and "height", the first the primary one); the web engine refuses its
+// sandbox as root. Descriptors the test was started with are kept from anything it starts.
 inline void prepareTestEnvironment(const QByteArray &screens = {})
 {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
@@ -40,8 +22,10 @@ inline void prepareTestEnvironment(const QByteArray &screens = {})
         qputenv("QT_QPA_PLATFORM",
             "offscreen:configfile=" + QFile::encodeName(configuration.fileName()));
     }
+#ifdef Q_OS_LINUX
+    close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
+#endif
 #ifdef Q_OS_UNIX
-    keepInheritedDescriptors();
     if (geteuid() == 0)
         qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
 #endif

@@ -50,8 +50,8 @@ public:
     using QObject::QObject;
     ~TestServer() override;
 
-    // Listens on a free port of 127.0.0.1.
-    bool start();
+    bool start(); // on a free port
+
     // While down, every connection is cut as soon as it is made, as by a server that is gone;
     // the port stays the test's meanwhile.
     void setDown(bool down) { isDown = down; }
