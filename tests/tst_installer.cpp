@@ -14,7 +14,6 @@ namespace {
 // A release of three replaced files, one new one and the list: steps 0 to 3 keep the old files,
 // 4 seals, 5 to 8 place, 9 commits; point 2i is before step i's action, 2i + 1 after it.
 const QStringList names { u"corvex"_s, u"engine.dat"_s, u"extra.dat"_s, u"UpdateList.xml"_s };
-constexpr int points = 20;
 // From the commit record on, before its step's action, the new release stands.
 constexpr int commitPoint = 18;
 
@@ -51,7 +50,7 @@ void tst_Installer::killedAndCutShort_data()
     QTest::addColumn<int>("point");
     // "killed" at the point, the step after it failing "for good", or a "rollback" killed there
     QTest::addColumn<QString>("way");
-    for (int point = 0; point < points; ++point)
+    for (int point = 0; point < 20; ++point)
         QTest::addRow("killed at point %d", point) << point << u"killed"_s;
     QTest::newRow("placing engine.dat fails for good: corvex put back") << 12 << u"for good"_s;
     QTest::newRow("placing the list fails for good: every file put back") << 16 << u"for good"_s;

@@ -26,9 +26,8 @@
 #include <QSignalSpy>
 
 #include <csignal>
-#include <fcntl.h>
+#include <fstream>
 #include <sys/prctl.h>
-#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
@@ -115,15 +114,11 @@ void tst_Updater::update_data()
     row("a list signed by another key than the installed one", "forged", "", "quillonv3");
     row("an earlier run killed after its commit: its version kept", "killed", "", "quillonv3");
     row("an old file busy for a moment: moved on a later try", "busy", "", "new corvex");
-    row("parts of other releases or older than the installed list dropped", "partials", "",
-        "new corvex");
+    row("partial files of other releases or too old dropped", "partials", "", "new corvex");
     row("a run broken off: the next one asks for the rest, If-Range", "resumed", "", "new corvex");
-    row("a run broken off, the file changed since: the next one starts it over", "resumed changed",
-        "", "new corvex");
-    row("file answered 404; not now: the client passes this version once", "404", "暂不更新",
-        "corvex");
-    row("an HTML page instead of the file: its Sha256 tells; try again", "HTML page", "重试",
-        "new corvex");
+    row("a file changed since a run broke off: anew", "resumed changed", "", "new corvex");
+    row("file answered 404; put off: this version passed once", "404", "暂不更新", "corvex");
+    row("an HTML page instead of the file; tried again", "HTML page", "重试", "new corvex");
     row("temp a link to a folder outside: nothing made there", "temp link", "nothing", "");
     row("install-journal a link to nowhere: the recovery refuses", "journal link", "nothing", "");
     row("a link among the backups: the recovery refuses", "backup link", "nothing", "");
@@ -178,14 +173,17 @@ void tst_Updater::update()
             QNetworkProxy(QNetworkProxy::HttpProxy, u"127.0.0.1"_s, quint16(server.url().port())));
         Logins::answerProxiesForDownloads();
     }
-    const auto direct = qScopeGuard([] {
+    const QString temp = dir.filePath(u"temp/"_s);
+    const bool small = fault == "disk fills"_L1;
+    const auto cleanUp = qScopeGuard([&] {
         QNetworkProxy::setApplicationProxy(QNetworkProxy::NoProxy);
         Download::setProxyLogin({});
+        if (small)
+            ProgramFolder::unmount(temp);
     });
     BoxAnswerer answerer;
     answerer.logins = { "pat:pw" };
     QTemporaryDir outside;
-    const QString temp = dir.filePath(u"temp/"_s);
     QVERIFY(fault == "temp link"_L1 ? QFile::link(outside.path(), temp.chopped(1))
                                     : dir.write(u"temp/stale.dll"_s, "left by an earlier run")
                 && dir.write(u"temp/bad-version"_s, "1.5"));
@@ -197,9 +195,7 @@ void tst_Updater::update()
     QVERIFY(fault != "journal link"_L1 || QFile::link(u"nowhere"_s, temp + u"install-journal"_s));
     QVERIFY(fault != "backup not UTF-8"_L1
         || (QDir(temp).mkdir(u"install-backup"_s)
-            && ::close(::open((QFile::encodeName(temp) + "install-backup/\xff.dat").constData(),
-                   O_CREAT | O_WRONLY, 0600))
-                == 0));
+            && std::ofstream((QFile::encodeName(temp) + "install-backup/\xff.dat").toStdString())));
     QVERIFY(fault != "backup link"_L1
         || (QDir(temp).mkdir(u"install-backup"_s)
             && QFile::link(dir.filePath(u"quillonv3"_s), temp + u"install-backup/engine.dat"_s)));
@@ -240,57 +236,43 @@ void tst_Updater::update()
             && old.setFileTime(
                 QDateTime::currentDateTime().addDays(-1), QFileDevice::FileModificationTime));
     }
-    // An HTML page as long as the file, so only its checksum can tell.
-    TestServer::Response engine;
-    engine.status = fault == "404"_L1 ? 404 : 200;
-    engine.body = QByteArray("<html>busy</html>").leftJustified(25);
-    if (fault == "404"_L1 || fault == "HTML page"_L1)
-        server.serve("/update/engine.dat", engine);
-    if (fault == "client meanwhile"_L1) {
-        engine.body = newEngine;
-        engine.trickleMs = 40;
-        server.serve("/update/engine.dat", engine);
-    }
+    // A file served otherwise: an HTML page as long as the engine (only its checksum tells), a slow
+    // engine, one breaking off after 10 bytes, a client announcing more than 1 GiB and stalling.
+    const bool resumed = fault.startsWith("resumed"_L1);
+    const bool endless = fault == "over the cap"_L1;
+    TestServer::Response odd;
+    odd.status = fault == "404"_L1 ? 404 : 200;
+    odd.body = fault == "404"_L1 || fault == "HTML page"_L1
+        ? QByteArray("<html>busy</html>").leftJustified(25)
+        : (endless ? newClient : (fault.endsWith("changed"_L1) ? newEngine.toUpper() : newEngine));
+    odd.trickleMs = fault == "client meanwhile"_L1 ? 40 : 0;
+    odd.ranges = resumed;
+    odd.dropAfter = resumed ? 10 : -1;
+    odd.announceLength = !endless;
+    odd.silentAfter = endless ? 10 : -1;
+    if (resumed || endless)
+        odd.headers << (endless ? "Content-Length: 1073741825" : "ETag: \"1\"");
+    if (resumed || odd.body != newEngine || odd.trickleMs > 0)
+        server.serve(endless ? "/update/corvex" : "/update/engine.dat", odd);
     // Something holds the engine's backup name for a while: the old engine cannot move at first.
     const QString backup = temp + u"install-backup/engine.dat"_s;
     if (fault == "busy"_L1)
         QObject::connect(&server, &TestServer::requestReceived, &server,
             [&backup](const TestServer::Request &) { QDir().mkpath(backup); });
 
-    if (fault.startsWith("resumed"_L1)) {
-        // The first run's engine breaks off after 10 bytes; a file changed since has another ETag.
-        const bool changed = fault.endsWith("changed"_L1);
-        TestServer::Response resumable;
-        resumable.body = changed ? newEngine.toUpper() : newEngine;
-        resumable.ranges = true;
-        resumable.headers << "ETag: \"1\"";
-        resumable.dropAfter = 10;
-        server.serve("/update/engine.dat", resumable);
+    if (resumed) {
+        // The first run keeps what came; a file changed since has another ETag.
         MainWindow broken;
         const auto *bar = broken.findChild<QProgressBar *>();
         QVERIFY(QTest::qWaitFor([&] { return !bar->isVisibleTo(&broken); }, 10000));
-        resumable.body = newEngine;
-        resumable.headers = { changed ? "ETag: \"2\"" : "ETag: \"1\"" };
-        resumable.dropAfter = -1;
-        server.serve("/update/engine.dat", resumable);
-    }
-    if (fault == "over the cap"_L1) {
-        // The head announces more than a file without Size may be, and the rest never comes.
-        TestServer::Response endless;
-        endless.body = newClient;
-        endless.announceLength = false;
-        endless.headers << "Content-Length: 1073741825"; // 1 GiB and a byte
-        endless.silentAfter = 10;
-        server.serve("/update/corvex", endless);
+        odd.body = newEngine;
+        odd.headers = { fault.endsWith("changed"_L1) ? "ETag: \"2\"" : "ETag: \"1\"" };
+        odd.dropAfter = -1;
+        server.serve("/update/engine.dat", odd);
     }
     // temp/ on a file system of its own, which something else fills once the engine is asked for.
-    const bool small = fault == "disk fills"_L1;
     if (small && !ProgramFolder::mountSmall(temp))
         QSKIP("a small file system needs mount, as root");
-    const auto unmount = qScopeGuard([&] {
-        if (small)
-            ProgramFolder::unmount(temp);
-    });
     if (small)
         QObject::connect(&server, &TestServer::requestReceived, &server,
             [&temp](const TestServer::Request &request) {
@@ -314,8 +296,7 @@ void tst_Updater::update()
         QProcess client;
         QVERIFY(QFile::copy(QStringLiteral(CORVEX_PATH), dir.filePath(u"client"_s)));
         client.start(dir.filePath(u"client"_s));
-        QVERIFY(client.waitForFinished(30000));
-        QCOMPARE(client.exitCode(), 0);
+        QVERIFY(client.waitForFinished(30000) && client.exitCode() == 0);
         QCOMPARE(server.requestsFor("/update/UpdateList.xml").size(), 1);
     }
     if (!then.isEmpty()) {
@@ -369,7 +350,7 @@ void tst_Updater::update()
     QByteArray ranges;
     for (const TestServer::Request &request : server.requests())
         ranges += request.header("Range") + request.header("If-Range");
-    QCOMPARE(ranges, fault.startsWith("resumed"_L1) ? "bytes=10-\"1\"" : "");
+    QCOMPARE(ranges, resumed ? "bytes=10-\"1\"" : "");
     // Only what is not installed travels; a program is executable.
     for (auto file = files.begin(); file != files.end(); ++file) {
         const QString name = QString::fromUtf8(file.key());
@@ -533,8 +514,7 @@ void tst_Updater::releaseTool_data()
     const QByteArray full(ServerList::maxNotes, 'x');
     const char *withNotes = "--key KEY --notes NOTES";
     const char *widened = "--key KEY --rollout 50";
-    row("an update address without a trailing slash", "3.0",
-        "--key KEY --update-url http://127.0.0.1/update", false);
+    row("an update address without a final /", "3.0", "--key KEY --update-url http://h/u", false);
     row("a new key written over a file", "3.0", "--key KEY --new-key KEY", false);
     row("a version equal to the folder's", "2.0", "--key KEY", false);
     row("a version older than the folder's", "1.9", "--key KEY", false);
@@ -544,13 +524,10 @@ void tst_Updater::releaseTool_data()
     row("a name the updater keeps for itself", "3.0", "--key KEY", false, u"temp"_s);
     row("unsigned into a signed folder", "3.0", "", false);
     row("signed by another key", "3.0", "--new-key other.pem", false);
-    row("signed by another key with --force", "3.0", "--new-key other.pem --force", true, {}, {},
-        {});
-    row("a new key handed on, signed by the folder's", "3.0", "--key KEY --new-key other.pem",
-        true);
+    row("another key, forced", "3.0", "--new-key other.pem --force", true, {}, {}, {});
+    row("a new key handed on", "3.0", "--key KEY --new-key other.pem", true);
     row("over a list that is not well-formed", "3.0", "--key KEY", false, u"out/UpdateList.xml"_s);
-    row("the same version again with --force: a release folder of its own", "2.0",
-        "--key KEY --force", true);
+    row("the same version forced: a folder of its own", "2.0", "--key KEY --force", true);
     row("an older version that is no folder name, with --force", "./9", "--key KEY --force", true);
     row("a release steered by every element, a lone carriage return kept", "3.0",
         "--key KEY --notes NOTES --minimum 3.0 --rollout +50 --expires 7", true, {},
@@ -571,8 +548,7 @@ void tst_Updater::releaseTool_data()
     row("republished unsigned over a signed folder", "", "--rollout 50", false);
     row("republished over a served file changed since", "", widened, false, u"out/engine.dat"_s);
     row("republished over a served file made a link", "", widened, false, u"out/engine.dat@"_s);
-    row("republished over a served list changed since it was signed", "", widened, false,
-        u"out/UpdateList.xml"_s);
+    row("republished over a list changed", "", widened, false, u"out/UpdateList.xml"_s);
 }
 
 // The release tool publishes a signed list of what it copied, or refuses and publishes nothing.
@@ -637,11 +613,10 @@ void tst_Updater::releaseTool()
             steering);
         QCOMPARE(site.served(before), u"2.0"_s);
         // It carries the new key when one was made, else the signer's.
-        QCOMPARE(UpdateList::read(site.out() + u"/UpdateList.xml"_s).value(u"PublicKey"_s),
-            QString::fromLatin1(Crypto::publicKey(
-                site.dir.read(options.contains(site.dir.filePath(u"other.pem"_s)) ? u"other.pem"_s
-                                                                                  : u"key.pem"_s))
-                                    .toBase64()));
+        const bool handedOn = options.contains(site.dir.filePath(u"other.pem"_s));
+        QCOMPARE(
+            UpdateList::read(site.out() + u"/UpdateList.xml"_s).value(u"PublicKey"_s).toLatin1(),
+            Crypto::publicKey(site.dir.read(handedOn ? u"other.pem"_s : u"key.pem"_s)).toBase64());
     }
     // A release folder named after the version, free and plain; "-2" for a version served already.
     const QString release = republish || version == "2.0"_L1 ? u"2.0-2"_s
