@@ -50,13 +50,12 @@ const Files release { { "corvex", newClient }, { "engine.dat", newEngine } };
 QByteArray publish(TestServer &server, const Files &files)
 {
     QByteArray entries;
-    for (auto file = files.begin(); file != files.end(); ++file) {
-        server.serve("/update/" + QUrl::toPercentEncoding(QString::fromUtf8(file.key())),
-            file.value(), "application/octet-stream");
-        entries += "<File Name=\"" + file.key() + "\" Sha256=\""
-            + Crypto::sha256(file.value()).toHex() + "\" Size=\""
-            + QByteArray::number(file.value().size())
-            + (file.value().startsWith("#!") ? "\" Executable=\"yes\"/>\n" : "\"/>\n");
+    for (const auto &[name, bytes] : files.asKeyValueRange()) {
+        server.serve("/update/" + QUrl::toPercentEncoding(QString::fromUtf8(name)), bytes,
+            "application/octet-stream");
+        entries += "<File Name=\"" + name + "\" Sha256=\"" + Crypto::sha256(bytes).toHex()
+            + "\" Size=\"" + QByteArray::number(bytes.size())
+            + (bytes.startsWith("#!") ? "\" Executable=\"yes\"/>\n" : "\"/>\n");
     }
     const QByteArray list = ProgramFolder::list(server, "2.0", entries);
     server.serve("/update/UpdateList.xml", list, "application/xml");
@@ -329,8 +328,7 @@ void tst_Updater::update()
         sleeper.isEmpty() || !stat.open(QIODevice::ReadOnly) || stat.readAll().contains(") Z "));
     QMap<QString, QByteArray> after = dir.files(false);
     after.removeIf([](const auto &file) { return file.key().endsWith(u"-started"_s); });
-    const bool rolledBack = started == "corvex"_L1 && then.isEmpty();
-    const bool recorded = rolledBack || fault == "rolled back"_L1;
+    const bool recorded = (started == "corvex"_L1 && then.isEmpty()) || fault == "rolled back"_L1;
     QCOMPARE(after == before, !started.startsWith("new "_L1) && !fault.startsWith("killed"_L1));
     QCOMPARE(dir.read(u"temp/bad-version"_s), recorded ? "2.0" : "1.5");
     const auto offer = [](const QByteArray &served) {
@@ -352,13 +350,13 @@ void tst_Updater::update()
         ranges += request.header("Range") + request.header("If-Range");
     QCOMPARE(ranges, resumed ? "bytes=10-\"1\"" : "");
     // Only what is not installed travels; a program is executable.
-    for (auto file = files.begin(); file != files.end(); ++file) {
-        const QString name = QString::fromUtf8(file.key());
-        QCOMPARE(dir.read(name) == file.value(), updated || fault.startsWith("killed"_L1));
-        QCOMPARE(QFileInfo(dir.filePath(name)).isExecutable(), file.value().startsWith("#!"));
+    for (const auto &[key, bytes] : files.asKeyValueRange()) {
+        const QString name = QString::fromUtf8(key);
+        QCOMPARE(dir.read(name) == bytes, updated || fault.startsWith("killed"_L1));
+        QCOMPARE(QFileInfo(dir.filePath(name)).isExecutable(), bytes.startsWith("#!"));
         if (updated)
             QCOMPARE(server.requestsFor("/update/" + QUrl::toPercentEncoding(name)).isEmpty(),
-                before.value(name) == file.value());
+                before.value(name) == bytes);
     }
     QCOMPARE(dir.read(u"UpdateList.xml"_s) == list.body, updated || fault.startsWith("killed"_L1));
     // Notes make room for themselves; without them the window keeps its size.
