@@ -35,8 +35,7 @@ private:
     // One program directory for every row: the web profile keeps its storage there.
     ProgramFolder dir;
     ProgramFolder certificates;
-    // The proxy of every address but the loopback ones, which are never sent through one: it
-    // asks for a login.
+    // The proxy, asking for a login, of every address but the loopback ones.
     TestServer proxy;
 };
 
@@ -158,16 +157,14 @@ void tst_Check::outcome()
             && QFile::link(outside.path(), dir.filePath(u"temp/check"_s))));
     QVERIFY(fault != "skipped" || dir.write(u"temp/skip-version"_s, "1.1"));
     QVERIFY(fault != "rolled back" || dir.write(u"temp/bad-version"_s, "1.1"));
-    // What an installation cut short leaves: its journal without a commit record, and the old
-    // files it had kept so far with the record of the ones it added.
+    // An installation cut short: its journal uncommitted, maybe old files kept with those added.
     const bool kept = fault.endsWith(u"kept");
     QVERIFY(!fault.startsWith(u"unfinished")
         || dir.write(u"temp/install-journal"_s, kept ? "backup corvex\nseal\nplace corvex\n" : ""));
     QVERIFY(!kept
         || (dir.write(u"temp/install-backup/corvex"_s, "old client", true)
             && dir.write(u"temp/install-backup/install-added"_s, "")));
-    // A release on trial: its marker goes when the window first shows, not before, and never
-    // through a link.
+    // A release on trial: its marker goes as the window first shows, never through a link.
     const QString marker = dir.filePath(u"temp/unconfirmed"_s);
     QVERIFY(shown.isEmpty() || dir.write(u"temp/unconfirmed"_s, ""));
 

@@ -42,9 +42,8 @@ void tst_Corvex::runsAloneKeepsItsStorageAndHandsOverToTheUpdater()
     server.serve("/child",
         "<script>sonwindow.onCall(location.origin + '/ClientServices/BackUp.ashx?id=1', 1, 0, "
         "'backup.xls', true, false)</script>");
-    // Starts the client on the test's display, with whatever would go to the user's folders in
-    // HOME, and waits until its child window asks where to save a backup; returns what its
-    // login page found in local storage.
+    // Starts the client on the test's display, the user's folders in HOME, until its child
+    // window asks where to save a backup; returns what its login page found in local storage.
     const auto startClient = [&](QProcess &client) {
         client.setProcessChannelMode(QProcess::ForwardedOutputChannel);
         client.setReadChannel(QProcess::StandardError);

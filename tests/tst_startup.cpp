@@ -72,8 +72,7 @@ void tst_Startup::translatedAndAlone()
         for (const QString &name : runtime.entryList({ "*.socket" }, QDir::System))
             channel = before.contains(name) ? channel : runtime.filePath(name);
     }
-    QFile left(channel);
-    QVERIFY(left.open(QIODevice::WriteOnly));
+    QVERIFY(QFile(channel).open(QIODevice::WriteOnly));
     SingleInstance running(programDir.path());
     // Whatever the umask, the channel is the user's alone.
     const mode_t umaskBefore = umask(0);
