@@ -13,34 +13,22 @@ class tst_Corvex : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
-    void initTestCase();
-    void cleanupTestCase();
     void runsAloneKeepsItsStorageAndHandsOverToTheUpdater();
+};
 
-private:
-    // Starts the client on the test's X display and waits until its child window asks where to
-    // save a backup; returns what its login page found in local storage.
-    QByteArray startClient(QProcess &client);
-    // Quits the client the way a session does and checks that it ended in order.
-    void quitClient(QProcess &client);
-    // The client's windows on the test's display, the topmost first.
-    QStringList windows() const;
-
+void tst_Corvex::runsAloneKeepsItsStorageAndHandsOverToTheUpdater()
+{
     ProgramFolder dir;
     TestServer server;
     QTemporaryDir home;
-    QProcess xserver;
-    QString display;
-};
-
-void tst_Corvex::initTestCase()
-{
     QVERIFY(server.start() && dir.writeList(server, "1.0"));
     QVERIFY(QFile::copy(QStringLiteral(CORVEX_PATH), dir.filePath(u"corvex"_s)));
     // Drawing with OpenGL and a file dialog are what write to the user's folders under a real
     // display, so the client runs on an X server of the test's own.
+    QProcess xserver;
     xserver.start(
         u"Xvfb"_s, { "-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "1280x1024x24" });
+    QString display;
     while (!display.endsWith(u'\n') && xserver.waitForReadyRead(20000))
         display += QString::fromLatin1(xserver.readAllStandardOutput());
     QVERIFY2(!display.isEmpty(), "Xvfb (Debian: xvfb) gives the test a display of its own");
@@ -54,61 +42,49 @@ void tst_Corvex::initTestCase()
     server.serve("/child",
         "<script>sonwindow.onCall(location.origin + '/ClientServices/BackUp.ashx?id=1', 1, 0, "
         "'backup.xls', true, false)</script>");
-}
+    // Starts the client on the test's display, the user's folders in HOME, until its child
+    // window asks where to save a backup; returns what its login page found in local storage.
+    const auto startClient = [&](QProcess &client) {
+        client.setProcessChannelMode(QProcess::ForwardedOutputChannel);
+        client.setReadChannel(QProcess::StandardError);
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        for (const QString folder :
+            { "XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME" })
+            environment.remove(folder);
+        environment.insert(u"HOME"_s, home.path());
+        environment.insert(u"QT_QPA_PLATFORM"_s, u"xcb"_s);
+        environment.insert(u"DISPLAY"_s, display);
+        client.setProcessEnvironment(environment);
+        client.start(dir.filePath(u"corvex"_s), {});
+        const bool ready = QTest::qWaitFor(
+            [&] { return client.peek(client.bytesAvailable()).contains("asking where to save"); },
+            60000);
+        return ready ? server.requestsFor("/child").last().query("found") : "not ready";
+    };
+    // Quits the client the way a session does: it ends in order, its pages gone before the
+    // engine lets go of their profile.
+    const auto quitClient = [](QProcess &client) {
+        client.terminate();
+        QSignalSpy finished(&client, &QProcess::finished);
+        if (!finished.wait(30000))
+            client.kill();
+        QCOMPARE(client.exitStatus(), QProcess::NormalExit);
+        const QByteArray errors = client.readAllStandardError();
+        QVERIFY2(!errors.contains("WebEnginePage still not deleted"), errors.constData());
+    };
+    // The client's windows on the test's display, the topmost first.
+    const auto windows = [&] {
+        QProcess xwininfo;
+        xwininfo.start(u"xwininfo"_s, { "-display", display, "-root", "-children" });
+        xwininfo.waitForFinished(10000);
+        QStringList found = QString::fromUtf8(xwininfo.readAllStandardOutput())
+                                .split(u'\n')
+                                .filter(u"(\"corvex\"");
+        for (QString &line : found)
+            line = line.simplified().section(u' ', 0, 1);
+        return found;
+    };
 
-void tst_Corvex::cleanupTestCase()
-{
-    xserver.terminate();
-    QVERIFY(xserver.waitForFinished(10000));
-}
-
-QByteArray tst_Corvex::startClient(QProcess &client)
-{
-    client.setProcessChannelMode(QProcess::ForwardedOutputChannel);
-    client.setReadChannel(QProcess::StandardError);
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(u"HOME"_s, home.path());
-    // Whatever would go to the user's folders then lands in HOME, where the test looks.
-    for (const QString folder :
-        { "XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME" })
-        environment.remove(folder);
-    environment.insert(u"QT_QPA_PLATFORM"_s, u"xcb"_s);
-    environment.insert(u"DISPLAY"_s, display);
-    client.setProcessEnvironment(environment);
-    client.start(dir.filePath(u"corvex"_s), {});
-    const bool ready = QTest::qWaitFor(
-        [&] { return client.peek(client.bytesAvailable()).contains("asking where to save"); },
-        60000);
-    return ready ? server.requestsFor("/child").last().query("found") : "not ready";
-}
-
-void tst_Corvex::quitClient(QProcess &client)
-{
-    client.terminate();
-    QSignalSpy finished(&client, &QProcess::finished);
-    if (!finished.wait(30000))
-        client.kill();
-    QCOMPARE(client.exitStatus(), QProcess::NormalExit);
-    // The engine lets go of a profile in order only when its pages have gone first.
-    const QByteArray errors = client.readAllStandardError();
-    QVERIFY2(!errors.contains("WebEnginePage still not deleted"), errors.constData());
-}
-
-QStringList tst_Corvex::windows() const
-{
-    QProcess xwininfo;
-    xwininfo.start(u"xwininfo"_s, { "-display", display, "-root", "-children" });
-    xwininfo.waitForFinished(10000);
-    QStringList found;
-    for (const QString &line : QString::fromUtf8(xwininfo.readAllStandardOutput()).split(u'\n')) {
-        if (line.contains(u"(\"corvex\""))
-            found << line.simplified().section(u' ', 0, 1);
-    }
-    return found;
-}
-
-void tst_Corvex::runsAloneKeepsItsStorageAndHandsOverToTheUpdater()
-{
     QProcess first;
     QCOMPARE(startClient(first), QByteArray("nothing"));
     // A second start brings the first one's main window to the top and ends, without a window
@@ -155,6 +131,8 @@ void tst_Corvex::runsAloneKeepsItsStorageAndHandsOverToTheUpdater()
     // standard descriptors (3 is the listing's own).
     QCOMPARE(dir.read(u"update-started"_s),
         "0\n" + QFileInfo(dir.path()).canonicalFilePath().toUtf8() + "\n0\n1\n2\n3\n");
+    xserver.terminate();
+    QVERIFY(xserver.waitForFinished(10000));
 }
 
 TAVREL_TEST_MAIN(tst_Corvex)
