@@ -289,7 +289,6 @@ void tst_MainWindow::mainPage()
     QTest::mouseClick(close, Qt::LeftButton);
     QCOMPARE(answerer.boxes.size(), boxes);
     QVERIFY2(window.findChild<QSystemTrayIcon *>()->isVisible(), "No to the quit question");
-    // A load that fails leaves the main page under the mask.
     open(window, u"/index-missing"_s);
     QVERIFY(mask->isVisible());
 }
@@ -374,13 +373,11 @@ void tst_MainWindow::bridge()
     QSignalSpy js(window.findChild<MyObject *>(), &MyObject::js);
     const bool foreignTop = page.startsWith("http");
     window.view->load(foreignTop ? QUrl::fromEncoded(page) : server.url("/bridge"));
-    if (foreignTop) {
+    if (foreignTop)
         QTRY_COMPARE_WITH_TIMEOUT(window.view->title(), u"answered"_s, 20000);
-    } else {
+    else
         QTRY_VERIFY_WITH_TIMEOUT(!js.isEmpty() && js.last().first() == "end"_L1, 20000);
-        js.removeLast();
-    }
-    QCOMPARE(Calls(js.cbegin(), js.cend()), calls);
+    QCOMPARE(Calls(js.cbegin(), js.cend() - (foreignTop ? 0 : 1)), calls);
 }
 
 void tst_MainWindow::children()
@@ -388,8 +385,7 @@ void tst_MainWindow::children()
     BoxAnswerer answerer;
     TestWindow window;
     open(window, u"/login"_s);
-    QList<int> activations;
-    connect(&window, &MainWindow::setActiveWindow, this, [&](int n) { activations << n; });
+    QSignalSpy activations(&window, &MainWindow::setActiveWindow);
 
     // A backup address starts an export of its pages, not a window.
     QVERIFY(!request(window, server.url(u"/ClientServices/BackUp.ashx?id=7"_s).toString(), 1));
@@ -410,7 +406,7 @@ void tst_MainWindow::children()
     QTest::mouseClick(first->findChild<QToolButton *>(u"minButton"_s), Qt::LeftButton);
     QVERIFY(first->isMinimized());
     QCOMPARE(request(window, a), first);
-    QCOMPARE(activations, QList<int> { first->id });
+    QCOMPARE(activations, QList<QVariantList> { { first->id } });
     QTRY_COMPARE(QApplication::activeWindow(), first);
     QVERIFY(!first->isMinimized());
 
@@ -630,30 +626,27 @@ void tst_MainWindow::logins_data()
 {
     QTest::addColumn<bool>("proxy"); // the page comes through a proxy that asks, else its server
     QTest::addColumn<QStringList>("typed"); // "user:password" for each question; empty: 取消
-    QTest::addColumn<QString>("shown");
 
     QTest::newRow("server asks (401): the typed login, nothing else")
-        << false << QStringList { "anna:pw" } << "secret";
+        << false << QStringList { "anna:pw" };
     QTest::newRow("server asks, 取消: its own page as it came, no login sent")
-        << false << QStringList { "" } << "login needed";
+        << false << QStringList { "" };
     QTest::newRow("server refuses the first login: asked again")
-        << false << QStringList { "anna:wrong", "anna:pw" } << "secret";
+        << false << QStringList { "anna:wrong", "anna:pw" };
     QTest::newRow("proxy asks (407): the typed login, nothing else")
-        << true << QStringList { "pat:pw" } << "secret";
+        << true << QStringList { "pat:pw" };
 }
 
 void tst_MainWindow::logins()
 {
     QFETCH(bool, proxy);
     QFETCH(QStringList, typed);
-    QFETCH(QString, shown);
 
     // Each row a realm and a folder of its own: the engine keeps logins for the run.
     const QByteArray path
         = '/' + QByteArray::number(qHash(QByteArray(QTest::currentDataTag()))) + "/secret";
     const QByteArray login = typed.constLast().toUtf8();
-    TestServer::Response secret;
-    secret.body = "secret";
+    TestServer::Response secret { 200, "secret" };
     secret.login = proxy ? "" : login.isEmpty() ? "anna:pw" : login;
     secret.realm = path;
     server.serve(path, secret);
@@ -667,7 +660,8 @@ void tst_MainWindow::logins()
     TestWindow window;
     window.view->load(address);
     QTRY_COMPARE_WITH_TIMEOUT(
-        runScript(window.view->page(), u"document.body.innerText"_s).toString(), shown, 20000);
+        runScript(window.view->page(), u"document.body.innerText"_s).toString(),
+        login.isEmpty() ? u"login needed"_s : u"secret"_s, 20000);
     QCOMPARE(answerer.dialogs,
         QStringList(typed.size(), proxy ? u"代理服务器需要登录"_s : u"需要登录"_s));
     // A server is told apart by its port too.
