@@ -95,7 +95,6 @@ private Q_SLOTS:
     void initTestCase();
     void cleanup() { qDeleteAll(childWindows()); }
     void cleanupTestCase() { WebProfile::release(); }
-    void loginStage();
     void mainPage_data();
     void mainPage();
     void machineKey();
@@ -124,13 +123,14 @@ private:
     // Save questions answered with the proposed name in the program folder, or cancelled.
     void answerInProgramFolder(bool cancel = false)
     {
+        asked.clear();
         SaveQuestion::answerWith([=](const QString &, const QString &proposed, const QString &) {
             asked << proposed;
             return cancel ? QString() : dir.filePath(QFileInfo(proposed).fileName());
         });
     }
-    // Loads the address on the test server and waits until the window has dealt with it.
-    void open(TestWindow &window, const QString &path);
+    // Loads the address on the test server, else the foreign one, and waits until it is dealt with.
+    void open(TestWindow &window, const QString &path, bool own = true);
 
     ProgramFolder dir;
     QTemporaryDir home;
@@ -141,7 +141,6 @@ private:
 
 void tst_MainWindow::initTestCase()
 {
-    // The user's folders are the test's.
     qputenv("HOME", QFile::encodeName(home.path()));
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.filePath(u".config"_s)));
     // A camera and a microphone of the engine's own, so that pages may ask for them.
@@ -188,15 +187,12 @@ void tst_MainWindow::initTestCase()
         "src=/cut.png width=50 height=50><img src=/moved.png width=50 height=50>");
     server.serve("/image.png", "image bytes", "image/png");
     for (const QByteArray hop : { "/moved.png /moving.png", "/moving.png /image.png" }) {
-        TestServer::Response moved;
-        moved.status = 302;
+        TestServer::Response moved { 302, {} };
         moved.headers = { "Location: " + hop.split(' ').last() };
         server.serve(hop.split(' ').first(), moved);
     }
     // Breaks off inside its one chunk, from a server that lets a download resume.
-    TestServer::Response cut;
-    cut.body = "186a0\r\n" + QByteArray(50000, 'x');
-    cut.contentType = "image/png";
+    TestServer::Response cut { 200, "186a0\r\n" + QByteArray(50000, 'x'), "image/png" };
     cut.announceLength = false;
     cut.headers = { "Transfer-Encoding: chunked", "ETag: \"1\"", "Accept-Ranges: bytes" };
     server.serve("/cut.png", cut);
@@ -220,9 +216,7 @@ void tst_MainWindow::initTestCase()
     QByteArray burst = "<img src=/never>";
     for (int n = 0; n < 20; ++n) {
         const QByteArray name = "f" + QByteArray::number(n) + ".txt";
-        TestServer::Response file;
-        file.body = "file " + name;
-        file.contentType = "text/plain";
+        TestServer::Response file { 200, "file " + name, "text/plain" };
         file.headers = { "Content-Disposition: attachment; filename=" + name };
         server.serve("/" + name, file);
         burst += "<iframe src=/" + name + "></iframe>";
@@ -237,19 +231,40 @@ void tst_MainWindow::initTestCase()
     answerInProgramFolder();
 }
 
-void tst_MainWindow::open(TestWindow &window, const QString &path)
+void tst_MainWindow::open(TestWindow &window, const QString &path, bool own)
 {
     QSignalSpy finished(window.view, &HtmlView::loadFinished);
-    window.view->load(server.url(path));
+    window.view->load((own ? server : foreign).url(path));
     QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 20000);
 }
 
-void tst_MainWindow::loginStage()
+void tst_MainWindow::mainPage_data()
 {
-    TestWindow window;
+    QTest::addColumn<QRect>("area"); // none: the screen's
+    QTest::addColumn<QRect>("login"); // the login page's window
+    QTest::addColumn<QRect>("main"); // the main page's window
+    QTest::addColumn<int>("boxes"); // the quit question, after one saying the screen is too small
+
+    QTest::newRow("on the screen")
+        << QRect() << QRect(1410, 562, 460, 300) << QRect(1128, 347, 1024, 730) << 1;
+    QTest::newRow("too narrow, under a task bar")
+        << QRect(0, 40, 999, 900) << QRect(269, 340, 460, 300) << QRect(-12, 40, 1024, 900) << 2;
+    QTest::newRow("too short: as high as the area")
+        << QRect(0, 0, 1280, 700) << QRect(410, 200, 460, 300) << QRect(128, 0, 1024, 700) << 1;
+}
+
+void tst_MainWindow::mainPage()
+{
+    QFETCH(QRect, area);
+    QFETCH(QRect, login);
+    QFETCH(QRect, main);
+    QFETCH(int, boxes);
+
+    BoxAnswerer answerer;
+    TestWindow window(area);
+    open(window, u"/index-missing"_s);
+    QVERIFY2(window.isVisible(), "a first load that fails shows the window all the same");
     open(window, u"/login"_s);
-    const QRect small(1410, 562, 460, 300);
-    QCOMPARE(window.geometry(), small);
     QTRY_COMPARE(window.view->title(), MachineKey::current());
     auto *close = window.findChild<QToolButton *>(u"closeButton"_s);
     const QImage resting = close->icon().pixmap(30, 22).toImage();
@@ -260,33 +275,7 @@ void tst_MainWindow::loginStage()
     QMouseEvent doubleClick(QEvent::MouseButtonDblClick, QPointF(200, 10),
         window.mapToGlobal(QPointF(200, 10)), Qt::LeftButton, Qt::LeftButton, {});
     QApplication::sendEvent(&window, &doubleClick);
-    QCOMPARE(window.geometry(), small);
-}
-
-void tst_MainWindow::mainPage_data()
-{
-    QTest::addColumn<QRect>("area"); // none: the screen's
-    QTest::addColumn<QRect>("main"); // the main page's window
-    QTest::addColumn<int>("boxes"); // the quit question, after one saying the screen is too small
-
-    QTest::newRow("on the screen") << QRect() << QRect(1128, 347, 1024, 730) << 1;
-    QTest::newRow("too narrow, under a task bar")
-        << QRect(0, 40, 999, 900) << QRect(-12, 40, 1024, 900) << 2;
-    QTest::newRow("too short: as high as the area")
-        << QRect(0, 0, 1280, 700) << QRect(128, 0, 1024, 700) << 1;
-}
-
-void tst_MainWindow::mainPage()
-{
-    QFETCH(QRect, area);
-    QFETCH(QRect, main);
-    QFETCH(int, boxes);
-
-    BoxAnswerer answerer;
-    TestWindow window(area);
-    auto *mask = window.findChild<QLabel *>(u"maskLabel"_s);
-    open(window, u"/index-missing"_s);
-    QVERIFY2(window.isVisible(), "a first load that fails shows the window all the same");
+    QCOMPARE(window.geometry(), login);
     open(window, u"/index.html"_s);
     QCOMPARE(window.geometry(), main);
     // Maximised and back: the earlier size again, centred.
@@ -296,12 +285,11 @@ void tst_MainWindow::mainPage()
     window.hide();
     Q_EMIT window.findChild<QSystemTrayIcon *>()->activated(QSystemTrayIcon::DoubleClick);
     QVERIFY(window.isVisible());
-    QTest::mouseClick(window.findChild<QToolButton *>(u"closeButton"_s), Qt::LeftButton);
+    QTest::mouseClick(close, Qt::LeftButton);
     QCOMPARE(answerer.boxes.size(), boxes);
     QVERIFY2(window.findChild<QSystemTrayIcon *>()->isVisible(), "No to the quit question");
-    // A load that fails leaves the main page under the mask.
     open(window, u"/index-missing"_s);
-    QVERIFY(mask->isVisible());
+    QVERIFY(window.findChild<QLabel *>(u"maskLabel"_s)->isVisible());
 }
 
 void tst_MainWindow::machineKey()
@@ -325,15 +313,12 @@ void tst_MainWindow::handlerAddress_data()
     QTest::addColumn<bool>("handedOver");
 
     QTest::newRow("web address") << "https://example.com/b?c=d" << true;
-    QTest::newRow("mail with its fields in any case")
-        << "mailto:a@example.com?CC=b@example.com&Subject=hi&body=text" << true;
+    QTest::newRow("mail, fields in any case") << "mailto:a@b.c?CC=d@e.f&Subject=x&body=y" << true;
     QTest::newRow("file address") << "file:///etc/passwd" << false;
     QTest::newRow("web address without a host") << "http:///etc/passwd" << false;
-    QTest::newRow("mail with an attachment") << "mailto:a@example.com?attach=/etc/passwd" << false;
-    QTest::newRow("encoded line break")
-        << "mailto:a@example.com?subject=x%0D%0ABcc:b@example.com" << false;
-    QTest::newRow("encoded Unicode line separator")
-        << "mailto:a@example.com?subject=x%E2%80%A8Bcc:b@example.com" << false;
+    QTest::newRow("mail with an attachment") << "mailto:a@b.c?attach=/etc/passwd" << false;
+    QTest::newRow("encoded line break") << "mailto:a@b.c?subject=x%0D%0ABcc:d@e.f" << false;
+    QTest::newRow("encoded U+2028") << "mailto:a@b.c?subject=x%E2%80%A8Bcc:d@e.f" << false;
 }
 
 void tst_MainWindow::handlerAddress()
@@ -387,13 +372,11 @@ void tst_MainWindow::bridge()
     QSignalSpy js(window.findChild<MyObject *>(), &MyObject::js);
     const bool foreignTop = page.startsWith("http");
     window.view->load(foreignTop ? QUrl::fromEncoded(page) : server.url("/bridge"));
-    if (foreignTop) {
+    if (foreignTop)
         QTRY_COMPARE_WITH_TIMEOUT(window.view->title(), u"answered"_s, 20000);
-    } else {
+    else
         QTRY_VERIFY_WITH_TIMEOUT(!js.isEmpty() && js.last().first() == "end"_L1, 20000);
-        js.removeLast();
-    }
-    QCOMPARE(Calls(js.cbegin(), js.cend()), calls);
+    QCOMPARE(Calls(js.cbegin(), js.cend() - (foreignTop ? 0 : 1)), calls);
 }
 
 void tst_MainWindow::children()
@@ -401,8 +384,7 @@ void tst_MainWindow::children()
     BoxAnswerer answerer;
     TestWindow window;
     open(window, u"/login"_s);
-    QList<int> activations;
-    connect(&window, &MainWindow::setActiveWindow, this, [&](int n) { activations << n; });
+    QSignalSpy activations(&window, &MainWindow::setActiveWindow);
 
     // A backup address starts an export of its pages, not a window.
     QVERIFY(!request(window, server.url(u"/ClientServices/BackUp.ashx?id=7"_s).toString(), 1));
@@ -423,7 +405,7 @@ void tst_MainWindow::children()
     QTest::mouseClick(first->findChild<QToolButton *>(u"minButton"_s), Qt::LeftButton);
     QVERIFY(first->isMinimized());
     QCOMPARE(request(window, a), first);
-    QCOMPARE(activations, QList<int> { first->id });
+    QCOMPARE(activations, QList<QVariantList> { { first->id } });
     QTRY_COMPARE(QApplication::activeWindow(), first);
     QVERIFY(!first->isMinimized());
 
@@ -441,54 +423,44 @@ void tst_MainWindow::children()
 
 void tst_MainWindow::childPlacement_data()
 {
-    QTest::addColumn<QPoint>("window"); // the main window's top left, from the area's
-    QTest::addColumn<QSize>("size"); // asked for
+    QTest::addColumn<QRect>("asked"); // at the main window's top left, from the area's
     QTest::addColumn<QRect>("child"); // from the area's top left
 
-    QTest::newRow("centred on the window")
-        << QPoint(100, 60) << QSize(400, 200) << QRect(130, 110, 400, 200);
-    QTest::newRow("at least 200 x 150")
-        << QPoint(100, 60) << QSize(-400, -300) << QRect(230, 135, 200, 150);
-    QTest::newRow("held inside the area's right and bottom edges")
-        << QPoint(1100, 900) << QSize(400, 300) << QRect(880, 724, 400, 300);
-    QTest::newRow("held inside its left and top edges")
-        << QPoint(-300, -200) << QSize(400, 300) << QRect(0, 0, 400, 300);
-    QTest::newRow("no larger than the area")
-        << QPoint(100, 60) << QSize(1500, 100000) << QRect(0, 0, 1280, 1024);
+    QTest::newRow("centred on the window") << QRect(100, 60, 400, 200) << QRect(130, 110, 400, 200);
+    QTest::newRow("at least 200 x 150") << QRect(100, 60, -400, -300) << QRect(230, 135, 200, 150);
+    QTest::newRow("held inside the right and bottom edges")
+        << QRect(1100, 900, 400, 300) << QRect(880, 724, 400, 300);
+    QTest::newRow("held inside the left and top edges")
+        << QRect(-300, -200, 400, 300) << QRect(0, 0, 400, 300);
+    QTest::newRow("capped by the area") << QRect(100, 60, 1500, 9999) << QRect(0, 0, 1280, 1024);
 }
 
 void tst_MainWindow::childPlacement()
 {
-    QFETCH(QPoint, window);
-    QFETCH(QSize, size);
+    QFETCH(QRect, asked);
     QFETCH(QRect, child);
 
     TestWindow main;
-    main.move(screenArea.topLeft() + window);
-    SonWindow *son = request(main, u"about:blank"_s, size.width(), size.height());
+    main.move(screenArea.topLeft() + asked.topLeft());
+    SonWindow *son = request(main, u"about:blank"_s, asked.width(), asked.height());
     QCOMPARE(son->geometry(), child.translated(screenArea.topLeft()));
 }
 
 void tst_MainWindow::saveImage_data()
 {
     QTest::addColumn<int>("image"); // of the page's images: image.png, cut.png, moved.png
-    QTest::addColumn<QByteArray>("saved"); // what the chosen file holds at the end
     QTest::addColumn<QString>("notice"); // none: the user cancels the question
 
-    QTest::newRow("image saved over the chosen file")
-        << 0 << QByteArray("image bytes") << "提示|下载完成";
+    QTest::newRow("image saved over the chosen file") << 0 << "提示|下载完成";
     QTest::newRow("image cut off halfway: the chosen file kept, what arrived dropped")
-        << 1 << QByteArray("earlier file") << "提示|下载失败";
-    QTest::newRow("image behind two redirects: asked once, saved")
-        << 2 << QByteArray("image bytes") << "提示|下载完成";
-    QTest::newRow("question cancelled: nothing downloaded")
-        << 0 << QByteArray("earlier file") << "";
+        << 1 << "提示|下载失败";
+    QTest::newRow("image behind two redirects: asked once, saved") << 2 << "提示|下载完成";
+    QTest::newRow("question cancelled: nothing downloaded") << 0 << "";
 }
 
 void tst_MainWindow::saveImage()
 {
     QFETCH(int, image);
-    QFETCH(QByteArray, saved);
     QFETCH(QString, notice);
 
     const QString name = QStringList { "image.png", "cut.png", "moved.png" }.at(image);
@@ -498,22 +470,20 @@ void tst_MainWindow::saveImage()
     view.load(server.url(u"/gallery"_s));
     QTRY_COMPARE_WITH_TIMEOUT(view.title(), u"painted"_s, 20000);
     QVERIFY(dir.write(name, "earlier file"));
-    asked.clear();
     answerInProgramFolder(notice.isEmpty());
     const auto restore = qScopeGuard([this] { answerInProgramFolder(); });
     QSignalSpy requested(WebProfile::profile(), &QWebEngineProfile::downloadRequested);
     BoxAnswerer answerer;
     answerer.choice = u"图片另存为"_s;
-    const QPoint at(image * 50 + 25, 25);
-    QTest::mousePress(view.focusProxy(), Qt::RightButton, {}, at);
-    QTest::mouseRelease(view.focusProxy(), Qt::RightButton, {}, at);
+    QTest::mouseClick(view.focusProxy(), Qt::RightButton, {}, QPoint(image * 50 + 25, 25));
     QTRY_VERIFY_WITH_TIMEOUT(!asked.isEmpty(), 10000);
     if (notice.isEmpty())
-        QVERIFY2(!requested.wait(1000), "a cancelled question downloads nothing");
+        QVERIFY2(
+            !requested.wait(1000) && requested.isEmpty(), "a cancelled question downloads nothing");
     else
         QTRY_COMPARE_WITH_TIMEOUT(answerer.boxes, QStringList(notice), 10000);
     QCOMPARE(asked, QStringList(QDir(SaveQuestion::folder()).filePath(name)));
-    QCOMPARE(dir.read(name), saved);
+    QCOMPARE(dir.read(name), notice.endsWith(u"完成") ? "image bytes" : "earlier file");
     // Nothing of the download stays beside the chosen file, under a hidden name of its own.
     QTRY_COMPARE(QDir(dir.path()).entryList({ ".*" }, QDir::Files | QDir::Hidden), QStringList());
 }
@@ -522,44 +492,37 @@ void tst_MainWindow::permissions_data()
 {
     QTest::addColumn<bool>("own"); // the page comes from the login's origin, else another one
     QTest::addColumn<QString>("request"); // settles with what the page was given
-    QTest::addColumn<QString>("button"); // the user's answer to a question
-    QTest::addColumn<QString>("outcome"); // of the three requests
+    QTest::addColumn<QString>("outcome"); // of each of three; a question refused with Enter
     QTest::addColumn<QString>("asked"); // what the user is asked to allow; empty: nothing
 
     const QString notification = u"Notification.requestPermission()"_s;
     const QString camera = u"media({ video: true })"_s;
     QTest::newRow("notifications of the application's origin granted without a question")
-        << true << notification << u""_s << u"granted,granted,granted"_s << u""_s;
+        << true << notification << u"granted"_s << u""_s;
     QTest::newRow("notifications of another origin denied")
-        << false << notification << u""_s << u"denied,denied,denied"_s << u""_s;
+        << false << notification << u"denied"_s << u""_s;
     QTest::newRow("camera allowed by the user, asked once")
-        << true << camera << u"允许"_s << u"allowed,allowed,allowed"_s << u"摄像头"_s;
+        << true << camera << u"allowed"_s << u"摄像头"_s;
     QTest::newRow("camera of another origin denied without a question")
-        << false << camera << u"允许"_s << u"denied,denied,denied"_s << u""_s;
+        << false << camera << u"denied"_s << u""_s;
     QTest::newRow("microphone: Enter refuses, asked once")
-        << true << u"media({ audio: true })"_s << u"Enter"_s << u"denied,denied,denied"_s
-        << u"麦克风"_s;
+        << true << u"media({ audio: true })"_s << u"denied"_s << u"麦克风"_s;
     QTest::newRow("camera and microphone asked as one")
-        << true << u"media({ audio: true, video: true })"_s << u"允许"_s
-        << u"allowed,allowed,allowed"_s << u"摄像头和麦克风"_s;
+        << true << u"media({ audio: true, video: true })"_s << u"allowed"_s << u"摄像头和麦克风"_s;
     QTest::newRow("location allowed by the user")
-        << true << u"place()"_s << u"允许"_s << u"allowed,allowed,allowed"_s << u"位置信息"_s;
+        << true << u"place()"_s << u"allowed"_s << u"位置信息"_s;
 }
 
 void tst_MainWindow::permissions()
 {
     QFETCH(bool, own);
     QFETCH(QString, request);
-    QFETCH(QString, button);
     QFETCH(QString, outcome);
     QFETCH(QString, asked);
 
     TestWindow windows[2]; // two pages of the origin
-    for (TestWindow &window : windows) {
-        QSignalSpy finished(window.view, &HtmlView::loadFinished);
-        window.view->load((own ? server : foreign).url(u"/permission"_s));
-        QVERIFY(finished.wait(20000));
-    }
+    for (TestWindow &window : windows)
+        open(window, u"/permission"_s, own);
     QSignalSpy first(windows[0].view->page(), &QWebEnginePage::featurePermissionRequested);
     QSignalSpy second(windows[1].view->page(), &QWebEnginePage::featurePermissionRequested);
     for (TestWindow &window : windows)
@@ -567,9 +530,9 @@ void tst_MainWindow::permissions()
     // Both ask before the user answers: one question for both.
     QTRY_VERIFY_WITH_TIMEOUT(!first.isEmpty() && !second.isEmpty(), 20000);
     BoxAnswerer answerer;
-    answerer.button = button;
+    answerer.button = outcome == u"denied" ? u"Enter"_s : u"允许"_s;
     for (TestWindow &window : windows)
-        QTRY_COMPARE_WITH_TIMEOUT(window.view->title(), outcome, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(window.view->title(), QStringList(3, outcome).join(u','), 20000);
     QCOMPARE(answerer.boxes,
         asked.isEmpty() ? QStringList()
                         : QStringList(u"Tavrel|127.0.0.1 请求使用%1，是否允许？"_s.arg(asked)));
@@ -609,29 +572,25 @@ void tst_MainWindow::notifications()
 
 void tst_MainWindow::pageDownloads_data()
 {
-    QTest::addColumn<bool>("save"); // the user saves every file, else declines every one
-    QTest::addColumn<QString>("downloads"); // the user's Downloads folder, if any
+    QTest::addColumn<bool>("save"); // every file, into Downloads; else declined, no Downloads
 
     QTest::newRow("20 at once: asked one at a time, 5 at most, once the window shows; in the "
                   "Downloads folder")
-        << true << "Downloads";
+        << true;
     QTest::newRow("declined, no Downloads folder: asked in the home folder, nothing left behind")
-        << false << QString();
+        << false;
 }
 
 void tst_MainWindow::pageDownloads()
 {
     QFETCH(bool, save);
-    QFETCH(QString, downloads);
+    const QString downloads = save ? u"Downloads"_s : QString();
 
     const auto restore = qScopeGuard([this] { answerInProgramFolder(); });
     QDir(home.filePath(u"Downloads"_s)).removeRecursively();
     QVERIFY(downloads.isEmpty() || QDir(home.path()).mkdir(downloads));
 
-    QObject context;
-    int requested = 0;
-    connect(WebProfile::profile(), &QWebEngineProfile::downloadRequested, &context,
-        [&requested] { ++requested; });
+    QSignalSpy requested(WebProfile::profile(), &QWebEngineProfile::downloadRequested);
     TestWindow window;
     QStringList asked;
     bool open = false;
@@ -642,18 +601,18 @@ void tst_MainWindow::pageDownloads()
         asked << QFileInfo(proposed).fileName();
         // Open as the dialog would be until every download has come.
         open = true;
-        [[maybe_unused]] const bool all = QTest::qWaitFor([&] { return requested == 20; }, 60000);
+        [[maybe_unused]] const bool all
+            = QTest::qWaitFor([&] { return requested.size() == 20; }, 60000);
         open = false;
         return save ? dir.filePath(asked.constLast()) : QString();
     });
     BoxAnswerer answerer;
     window.view->load(server.url(u"/burst"_s));
-    QTRY_COMPARE_WITH_TIMEOUT(requested, 20, 60000);
+    QTRY_COMPARE_WITH_TIMEOUT(requested.size(), 20, 60000);
     QTRY_COMPARE_WITH_TIMEOUT(answerer.boxes, QStringList(save ? 5 : 0, u"提示|下载完成"_s), 20000);
     QTRY_COMPARE(QDir(PageDownloads::waitingFolder()).entryList(QDir::Files), QStringList());
     QCOMPARE(QSet<QString>(asked.cbegin(), asked.cend()).size(), 5);
     for (const QString &name : std::as_const(asked)) {
-        QVERIFY2(name.contains(QRegularExpression(u"^f\\d+\\.txt$"_s)), qPrintable(name));
         QCOMPARE(dir.read(name), save ? "file " + name.toUtf8() : QByteArray());
         QFile::remove(dir.filePath(name));
     }
@@ -666,30 +625,27 @@ void tst_MainWindow::logins_data()
 {
     QTest::addColumn<bool>("proxy"); // the page comes through a proxy that asks, else its server
     QTest::addColumn<QStringList>("typed"); // "user:password" for each question; empty: 取消
-    QTest::addColumn<QString>("shown");
 
     QTest::newRow("server asks (401): the typed login, nothing else")
-        << false << QStringList { "anna:pw" } << "secret";
+        << false << QStringList { "anna:pw" };
     QTest::newRow("server asks, 取消: its own page as it came, no login sent")
-        << false << QStringList { "" } << "login needed";
+        << false << QStringList { "" };
     QTest::newRow("server refuses the first login: asked again")
-        << false << QStringList { "anna:wrong", "anna:pw" } << "secret";
+        << false << QStringList { "anna:wrong", "anna:pw" };
     QTest::newRow("proxy asks (407): the typed login, nothing else")
-        << true << QStringList { "pat:pw" } << "secret";
+        << true << QStringList { "pat:pw" };
 }
 
 void tst_MainWindow::logins()
 {
     QFETCH(bool, proxy);
     QFETCH(QStringList, typed);
-    QFETCH(QString, shown);
 
     // Each row a realm and a folder of its own: the engine keeps logins for the run.
     const QByteArray path
         = '/' + QByteArray::number(qHash(QByteArray(QTest::currentDataTag()))) + "/secret";
     const QByteArray login = typed.constLast().toUtf8();
-    TestServer::Response secret;
-    secret.body = "secret";
+    TestServer::Response secret { 200, "secret" };
     secret.login = proxy ? "" : login.isEmpty() ? "anna:pw" : login;
     secret.realm = path;
     server.serve(path, secret);
@@ -703,7 +659,8 @@ void tst_MainWindow::logins()
     TestWindow window;
     window.view->load(address);
     QTRY_COMPARE_WITH_TIMEOUT(
-        runScript(window.view->page(), u"document.body.innerText"_s).toString(), shown, 20000);
+        runScript(window.view->page(), u"document.body.innerText"_s).toString(),
+        login.isEmpty() ? u"login needed"_s : u"secret"_s, 20000);
     QCOMPARE(answerer.dialogs,
         QStringList(typed.size(), proxy ? u"代理服务器需要登录"_s : u"需要登录"_s));
     // A server is told apart by its port too.
@@ -749,8 +706,6 @@ void tst_MainWindow::print()
 {
     TestWindow window;
     open(window, u"/print"_s);
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
     const QString pdf = dir.filePath(u"page.pdf"_s);
     bool printed = false;
     BoxAnswerer answerer;
@@ -775,7 +730,6 @@ void tst_MainWindow::print()
     QPdfDocument document;
     QCOMPARE(document.load(pdf), QPdfDocument::Error::None);
     QVERIFY(document.getAllText(0).text().contains(u"Printed text"_s));
-    document.close();
     QVERIFY(QFile::remove(pdf));
 
     printed = false;
