@@ -12,6 +12,7 @@
 #include "updatequestion.h"
 #include "webprofile.h"
 
+#include <QAuthenticator>
 #include <QLabel>
 #include <QLockFile>
 #include <QNetworkProxy>
@@ -30,6 +31,7 @@ private Q_SLOTS:
     void cleanupTestCase() { WebProfile::release(); }
     void outcome_data();
     void outcome();
+    void loginsPerKind();
 
 private:
     // One program directory for every row: the web profile keeps its storage there.
@@ -88,6 +90,8 @@ void tst_Check::outcome_data()
     row("a release halted, but below its minimum", "1.1", "halted below the minimum", "");
     row("a newer list that expired", "1.1", "expired", login);
     row("the version rolled back here once", "1.1", "rolled back", login);
+    row("the rolled-back record a link to a file naming the version: not read", "1.1",
+        "rolled back link", "");
     row("the updater at work: nothing fetched, temp untouched", "1.1", "updater at work", "");
     row("an installation cut short before its backups", "1.0", "unfinished", "");
     row("an installation cut short, old files kept", "1.0", "unfinished, old files kept", "");
@@ -157,6 +161,9 @@ void tst_Check::outcome()
             && QFile::link(outside.path(), dir.filePath(u"temp/check"_s))));
     QVERIFY(fault != "skipped" || dir.write(u"temp/skip-version"_s, "1.1"));
     QVERIFY(fault != "rolled back" || dir.write(u"temp/bad-version"_s, "1.1"));
+    QVERIFY(fault != "rolled back link"
+        || (dir.write(u"temp/named"_s, "1.1")
+            && QFile::link(dir.filePath(u"temp/named"_s), dir.filePath(u"temp/bad-version"_s))));
     // An installation cut short: its journal uncommitted, maybe old files kept with those added.
     const bool kept = fault.endsWith(u"kept");
     QVERIFY(!fault.startsWith(u"unfinished")
@@ -233,6 +240,19 @@ void tst_Check::outcome()
         QByteArray(fault == "proxy" ? "Basic cGF0OnB3" : ""));
     QCOMPARE(QDir(outside.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
         fault == "temp link" ? QStringList(u"unconfirmed"_s) : QStringList());
+}
+
+// A server and a proxy of one host and realm each keep a login of their own, asked once.
+void tst_Check::loginsPerKind()
+{
+    BoxAnswerer answerer;
+    answerer.logins = { "anna:pw", "pat:pw" };
+    QAuthenticator server, proxy, again;
+    QVERIFY(Logins::answer(Logins::Server, u"shared.invalid"_s, &server, false)
+        && Logins::answer(Logins::Proxy, u"shared.invalid"_s, &proxy, false)
+        && Logins::answer(Logins::Server, u"shared.invalid"_s, &again, false));
+    QCOMPARE(server.user() + proxy.user() + again.user(), u"annapatanna"_s);
+    QCOMPARE(answerer.dialogs, (QStringList { u"需要登录"_s, u"代理服务器需要登录"_s }));
 }
 
 TAVREL_TEST_MAIN(tst_Check)

@@ -1,5 +1,6 @@
 #include "crypto.h"
 #include "download.h"
+#include "filewriter.h"
 #include "programfolder.h"
 #include "serverlist.h"
 #include "testmain.h"
@@ -45,6 +46,7 @@ private Q_SLOTS:
     void transfer();
     void serverList_data();
     void serverList();
+    void writerFailure();
 };
 
 void tst_Download::transfer_data()
@@ -296,6 +298,17 @@ void tst_Download::serverList()
     QCOMPARE(serverList.list().value(u"Version"_s), taken ? "2.0" : "");
     QCOMPARE(serverList.bytes(), taken ? list : QByteArray());
     QCOMPARE(dir.files(), (QMap<QString, QByteArray>()));
+}
+
+// A file that takes nothing: the writer drops what follows and says so at its end.
+void tst_Download::writerFailure()
+{
+    QFile full(u"/dev/full"_s);
+    QVERIFY(full.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+    FileWriter writer;
+    writer.begin(&full, nullptr);
+    writer.write("piece");
+    QVERIFY(!writer.finish() && writer.failed() && full.error() == QFileDevice::ResourceError);
 }
 
 TAVREL_TEST_MAIN(tst_Download)
