@@ -44,8 +44,7 @@ private:
 void tst_Check::initTestCase()
 {
     ProgramDir::setPath(dir.path());
-    // Self-signed server certificates: the engine trusts none of them, the process's store (as
-    // the system's) all but "unknown".
+    // Self-signed certificates, all but "unknown" trusted by the process's store (as the system's).
     QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
     for (const QString hosts :
         { "trusted IP:127.0.0.1", "unknown IP:127.0.0.1", "wrong-host DNS:elsewhere.example" }) {

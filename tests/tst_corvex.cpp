@@ -42,8 +42,8 @@ void tst_Corvex::runsAloneKeepsItsStorageAndHandsOverToTheUpdater()
     server.serve("/child",
         "<script>sonwindow.onCall(location.origin + '/ClientServices/BackUp.ashx?id=1', 1, 0, "
         "'backup.xls', true, false)</script>");
-    // Starts the client on the test's display, the user's folders in HOME, until its child
-    // window asks where to save a backup; returns what its login page found in local storage.
+    // Runs the client on the test's display until it asks where to save a backup; returns what its
+    // login page found in local storage.
     const auto startClient = [&](QProcess &client) {
         client.setProcessChannelMode(QProcess::ForwardedOutputChannel);
         client.setReadChannel(QProcess::StandardError);
@@ -61,8 +61,7 @@ void tst_Corvex::runsAloneKeepsItsStorageAndHandsOverToTheUpdater()
             60000);
         return ready ? server.requestsFor("/child").last().query("found") : "not ready";
     };
-    // Quits the client the way a session does: it ends in order, its pages gone before the
-    // engine lets go of their profile.
+    // Quits as a session does: the pages go before the engine lets go of their profile.
     const auto quitClient = [](QProcess &client) {
         client.terminate();
         QSignalSpy finished(&client, &QProcess::finished);

@@ -112,8 +112,7 @@ void tst_Download::transfer_data()
         << with(tagged, &R::dropAfter, 0) << checked << "closed";
     QTest::newRow("a connection dropped halfway without a validator keeps nothing")
         << with(plain, &R::dropAfter, 1000) << checked << "closed";
-    // Less than a piece, handed over only once all came: the writer finds no room for it beside
-    // the validator.
+    // Less than a piece, written only once all came: no room for it beside the validator.
     const QByteArray piece = large.left(FileWriter::pieceSize - 1000);
     QTest::newRow("the disk filling in a checked file's one piece: nothing kept") << with(tagged,
         &R::body, piece) << with(checkedFor(piece), &L::left, u"small disk"_s) << "No space";
@@ -189,8 +188,7 @@ void tst_Download::transfer()
     QSignalSpy finished(&download, &Download::finished);
     download.start(server.url(u"/file"_s), dir.filePath(u"file"_s));
     QVERIFY(finished.wait(20000));
-    // A kept part is continued from its end while its validator names the server's version; asked
-    // again only after a wrong range; as the programs' own, never with a cookie.
+    // A kept part continues while its validator names the server's version; never with a cookie.
     const TestServer::Request first = server.requests().first();
     QCOMPARE(first.header("Range"),
         limits.kept.isEmpty() || !limits.left.isEmpty() || limits.kept == response.body
@@ -210,8 +208,7 @@ void tst_Download::transfer()
             && reason.contains(failure, Qt::CaseInsensitive),
         qPrintable(reason));
     QCOMPARE(download.outOfSpace(), failure == "No space"_L1);
-    // A failed transfer leaves nothing behind, not even a hidden part; one that broke off keeps
-    // what came for the next try.
+    // A failed transfer leaves nothing, but one that broke off keeps what came for the next try.
     QMap<QString, QByteArray> left;
     if (failure.isEmpty())
         left.insert(u"file"_s, response.body);
@@ -232,9 +229,8 @@ void tst_Download::serverList_data()
         QTest::newRow(fault) << QString::fromLatin1(fault);
 }
 
-// The server's list counts only as the installed PublicKey allows: a signed list hands a key on and
-// gives every File its Sha256 and Size; an installed key that is not one, or is zeros, takes no
-// list. A list that does not count leaves nothing; one that does keeps the bytes received.
+// The server's list counts only signed by the installed PublicKey, which must be a key, with every
+// File's Sha256 and Size; it may hand a key on. Only a list that counts keeps its bytes.
 void tst_Download::serverList()
 {
     QFETCH(QString, fault);
@@ -261,8 +257,7 @@ void tst_Download::serverList()
     QByteArray list = "<UpdateList><Version>2.0</Version><File Name=\"a\" Sha256=\""
         + QByteArray(64, 'a') + "\" Size=\"1\"/>" + steering.value(fault, steering.value(u"none"_s))
         + "<PublicKey>" + (fault == "zero key handed on"_L1 ? zeros : other.publicKey.toBase64())
-        + "</PublicKey>";
-    list += "</UpdateList>";
+        + "</PublicKey></UpdateList>";
     list = ProgramFolder::spoiled(list, fault);
     if (fault.startsWith("no "_L1)) // the element or attribute under another name
         list.replace(fault.mid(3).toLatin1(), "Other");
