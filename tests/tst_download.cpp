@@ -9,9 +9,7 @@
 #include <QScopeGuard>
 #include <QSignalSpy>
 
-#ifdef Q_OS_UNIX
 #include <sys/stat.h>
-#endif
 
 using namespace Qt::StringLiterals;
 
@@ -25,9 +23,7 @@ struct Limits
     qint64 expectedSize = -1;
     QByteArray sha256 {};
     QByteArray kept {}; // the start of the file an earlier try left, with a validator
-    // What was left at the part's or validator's path, or "full disk", "small disk": the folder on
-    // a file system with no room, or smaller than the file.
-    QString left {};
+    QString left {}; // at the part's path, or a "full disk" or "small disk" (less than the file)
     qint64 floorBytes = 0; // in any 1.2 s
     QByteArray keptAfter {}; // what a failed transfer keeps for the next try
     QByteArray validatorAfter = "\"2\""; // and the validator it keeps with it
@@ -177,9 +173,7 @@ void tst_Download::transfer()
     QVERIFY(!is(u"link") || QFile::link(outside.filePath(u"outside"_s), part));
     QVERIFY(!is(u"folder link") || QFile::link(outside.filePath(u"folder"_s), part));
     QVERIFY(!is(u"folder") || dir.write(u"part/inside"_s, "x"));
-#ifdef Q_OS_UNIX
     QVERIFY(!is(u"pipe") || ::mkfifo(QFile::encodeName(part).constData(), 0600) == 0);
-#endif
     QVERIFY(!is(u"validator link")
         || (QFile::remove(validator) && QFile::link(outside.filePath(u"validator"_s), validator)));
     if (is(u"validator link midway"))

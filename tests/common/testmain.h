@@ -4,9 +4,7 @@
 #include <QTemporaryFile>
 #include <QTest>
 
-#ifdef Q_OS_UNIX
 #include <unistd.h>
-#endif
 
 // Every test runs headless unless told otherwise, on the given screens (a JSON array of objects
 // with "x", "y", "width" and "height", the first the primary one); the web engine refuses its
@@ -22,13 +20,9 @@ inline void prepareTestEnvironment(const QByteArray &screens = {})
         qputenv("QT_QPA_PLATFORM",
             "offscreen:configfile=" + QFile::encodeName(configuration.fileName()));
     }
-#ifdef Q_OS_LINUX
     close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
-#endif
-#ifdef Q_OS_UNIX
     if (geteuid() == 0)
         qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
-#endif
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
 }
 
