@@ -113,9 +113,9 @@ void tst_Updater::update_data()
     row("a list signed by another key than the installed one", "forged", "", "quillonv3");
     row("an earlier run killed after its commit: its version kept", "killed", "", "quillonv3");
     row("an old file busy for a moment: moved on a later try", "busy", "", "new corvex");
-    row("partial files of other releases or too old dropped", "partials", "", "new corvex");
-    row("a run broken off: the next one asks for the rest, If-Range", "resumed", "", "new corvex");
-    row("a file changed since a run broke off: anew", "resumed changed", "", "new corvex");
+    row("a download broken off: the next try asks for the rest, If-Range", "resumed", "重试",
+        "new corvex");
+    row("a file changed since a download broke off: anew", "resumed changed", "重试", "new corvex");
     row("file answered 404; put off: this version passed once", "404", "暂不更新", "corvex");
     row("an HTML page instead of the file; tried again", "HTML page", "重试", "new corvex");
     row("temp a link to a folder outside: nothing made there", "temp link", "nothing", "");
@@ -162,11 +162,10 @@ void tst_Updater::update()
         && dir.writeList(server, "1.0", installedKey));
     // The server is the proxy too; Qt sends nothing for a loopback address through a proxy.
     const bool proxied = fault == "proxy"_L1;
-    QVERIFY(!proxied
-        || dir.write(u"UpdateList.xml"_s,
+    if (proxied) {
+        QVERIFY(dir.write(u"UpdateList.xml"_s,
             dir.read(u"UpdateList.xml"_s)
                 .replace(server.url().toEncoded(), "http://proxied.invalid/")));
-    if (proxied) {
         server.setProxyLogin("pat:pw");
         QNetworkProxy::setApplicationProxy(
             QNetworkProxy(QNetworkProxy::HttpProxy, u"127.0.0.1"_s, quint16(server.url().port())));
@@ -183,21 +182,31 @@ void tst_Updater::update()
     BoxAnswerer answerer;
     answerer.logins = { "pat:pw" };
     QTemporaryDir outside;
+    // Partials an update drops: of another release, and of this one older than the list.
+    const bool updated = started.startsWith("new "_L1);
+    const QString ours
+        = u"temp/partial/"_s + QString::fromLatin1(Crypto::sha256(newEngine).toHex());
+    QFile old(dir.filePath(ours));
     QVERIFY(fault == "temp link"_L1 ? QFile::link(outside.path(), temp.chopped(1))
                                     : dir.write(u"temp/stale.dll"_s, "left by an earlier run")
-                && dir.write(u"temp/bad-version"_s, "1.5"));
+                && dir.write(u"temp/bad-version"_s, "1.5")
+                && (!updated
+                    || (dir.write(u"temp/partial/other"_s, "other") && dir.write(ours, "engine")
+                        && dir.write(ours + Download::validatorSuffix, "1")
+                        && old.open(QIODevice::ReadWrite)
+                        && old.setFileTime(QDateTime::currentDateTime().addDays(-1),
+                            QFileDevice::FileModificationTime))));
     const QMap<QString, QByteArray> before = dir.files(false);
     QVERIFY(fault != "previous link"_L1 || QFile::link(dir.path(), temp + u"install-previous"_s));
     QVERIFY(fault != "no window"_L1
         || (QFile::remove(temp + u"bad-version"_s)
             && QFile::link(dir.filePath(u"quillonv3"_s), temp + u"bad-version"_s)));
     QVERIFY(fault != "journal link"_L1 || QFile::link(u"nowhere"_s, temp + u"install-journal"_s));
+    QVERIFY(!fault.startsWith("backup"_L1) || QDir(temp).mkdir(u"install-backup"_s));
     QVERIFY(fault != "backup not UTF-8"_L1
-        || (QDir(temp).mkdir(u"install-backup"_s)
-            && std::ofstream((QFile::encodeName(temp) + "install-backup/\xff.dat").toStdString())));
+        || std::ofstream((QFile::encodeName(temp) + "install-backup/\xff.dat").toStdString()));
     QVERIFY(fault != "backup link"_L1
-        || (QDir(temp).mkdir(u"install-backup"_s)
-            && QFile::link(dir.filePath(u"quillonv3"_s), temp + u"install-backup/engine.dat"_s)));
+        || QFile::link(dir.filePath(u"quillonv3"_s), temp + u"install-backup/engine.dat"_s));
     TestServer::Response list;
     list.body = publish(server, files);
     server.serve("/update/UpdateList.xml.sig",
@@ -225,18 +234,7 @@ void tst_Updater::update()
     if (fault == "no space"_L1 || fault == "over the cap"_L1)
         list.body.replace(" Size=\"" + QByteArray::number(newClient.size()) + '"', "");
     server.serve("/update/UpdateList.xml", list);
-    if (fault == "partials"_L1) {
-        const QString ours
-            = u"temp/partial/"_s + QString::fromLatin1(Crypto::sha256(newEngine).toHex());
-        QVERIFY(dir.write(u"temp/partial/other"_s, "other") && dir.write(ours, "engine")
-            && dir.write(ours + Download::validatorSuffix, "1"));
-        QFile old(dir.filePath(ours));
-        QVERIFY(old.open(QIODevice::ReadWrite)
-            && old.setFileTime(
-                QDateTime::currentDateTime().addDays(-1), QFileDevice::FileModificationTime));
-    }
-    // A file served otherwise: an HTML page as long as the engine (only its checksum tells), a slow
-    // engine, one breaking off after 10 bytes, a client announcing more than 1 GiB and stalling.
+    // Served otherwise: HTML as long as the engine, a slow or cut engine, a client over 1 GiB.
     const bool resumed = fault.startsWith("resumed"_L1);
     const bool endless = fault == "over the cap"_L1;
     TestServer::Response odd;
@@ -259,16 +257,6 @@ void tst_Updater::update()
         QObject::connect(&server, &TestServer::requestReceived, &server,
             [&backup](const TestServer::Request &) { QDir().mkpath(backup); });
 
-    if (resumed) {
-        // The first run keeps what came; a file changed since has another ETag.
-        MainWindow broken;
-        const auto *bar = broken.findChild<QProgressBar *>();
-        QVERIFY(QTest::qWaitFor([&] { return !bar->isVisibleTo(&broken); }, 10000));
-        odd.body = newEngine;
-        odd.headers = { fault.endsWith("changed"_L1) ? "ETag: \"2\"" : "ETag: \"1\"" };
-        odd.dropAfter = -1;
-        server.serve("/update/engine.dat", odd);
-    }
     // temp/ on a file system of its own, which something else fills once the engine is asked for.
     if (small && !ProgramFolder::mountSmall(temp))
         QSKIP("a small file system needs mount, as root");
@@ -303,14 +291,19 @@ void tst_Updater::update()
         const auto *bar = window.findChild<QProgressBar *>();
         QVERIFY(QTest::qWaitFor([&] { return !bar->isVisibleTo(&window); }, 10000));
         QCOMPARE(server.requestsFor("/update/engine.dat").size(),
-            fault == "404"_L1 || fault == "HTML page"_L1 || small ? 1 : 0);
+            fault == "404"_L1 || fault == "HTML page"_L1 || small || resumed ? 1 : 0);
         QCOMPARE(window.findChild<QLabel *>()->text().contains(u"磁盘空间不足"_s),
             small || fault == "no space"_L1);
         QVERIFY(QDir(outside.path()).isEmpty());
         QCOMPARE(dir.files(false), before);
         if (then == "nothing"_L1)
             return;
-        publish(server, release); // the server mended meanwhile
+        publish(server, release); // the server mended meanwhile; what came of a file is kept
+        odd.body = newEngine;
+        odd.headers = { fault.endsWith("changed"_L1) ? "ETag: \"2\"" : "ETag: \"1\"" };
+        odd.dropAfter = -1;
+        if (resumed)
+            server.serve("/update/engine.dat", odd);
         for (QPushButton *button : window.findChildren<QPushButton *>()) {
             if (button->text() == then)
                 button->click();
@@ -321,7 +314,7 @@ void tst_Updater::update()
         || QTest::qWaitFor([label] { return label->text() == u"正在确认新版本…"_s; }));
     QVERIFY(!done.isEmpty() || done.wait(10000));
     QCOMPARE(secondDone.size(), 1);
-    // A client without a window is ended; a rolled-back version is offered no more, a newer one is.
+    // A client without a window is ended; a rolled-back version is offered no more.
     const QByteArray sleeper = dir.read(u"sleeper-started"_s).trimmed();
     QFile stat(u"/proc/"_s + QString::fromLatin1(sleeper) + u"/stat"_s);
     QVERIFY(
@@ -329,15 +322,13 @@ void tst_Updater::update()
     QMap<QString, QByteArray> after = dir.files(false);
     after.removeIf([](const auto &file) { return file.key().endsWith(u"-started"_s); });
     const bool recorded = (started == "corvex"_L1 && then.isEmpty()) || fault == "rolled back"_L1;
-    QCOMPARE(after == before, !started.startsWith("new "_L1) && !fault.startsWith("killed"_L1));
+    const bool changed = updated || fault.startsWith("killed"_L1);
+    QCOMPARE(after == before, !changed);
     QCOMPARE(dir.read(u"temp/bad-version"_s), recorded ? "2.0" : "1.5");
-    const auto offer = [](const QByteArray &served) {
-        return Rollout::offer(
-            UpdateList::parse(served), u"1.0"_s, {}, ProgramDir::rolledBackVersion());
-    };
-    QCOMPARE(offer(list.body) == Rollout::Offer::None, recorded);
-    QCOMPARE(offer(QByteArray(list.body).replace("2.0", "3.0")), Rollout::Offer::Required);
-    const bool updated = started.startsWith("new "_L1);
+    QCOMPARE(
+        Rollout::offer(UpdateList::parse(list.body), u"1.0"_s, {}, ProgramDir::rolledBackVersion())
+            == Rollout::Offer::None,
+        recorded);
     QCOMPARE(startRecord(dir, started.section(u' ', -1)), updated ? "new 0" : "0");
     QCOMPARE(dir.read(u"temp/skip-version"_s), then == u"暂不更新"_s ? "2.0" : "");
     // Nothing of any run stays in temp but the server's list, unless the update was put off.
@@ -352,13 +343,13 @@ void tst_Updater::update()
     // Only what is not installed travels; a program is executable.
     for (const auto &[key, bytes] : files.asKeyValueRange()) {
         const QString name = QString::fromUtf8(key);
-        QCOMPARE(dir.read(name) == bytes, updated || fault.startsWith("killed"_L1));
+        QCOMPARE(dir.read(name) == bytes, changed);
         QCOMPARE(QFileInfo(dir.filePath(name)).isExecutable(), bytes.startsWith("#!"));
         if (updated)
             QCOMPARE(server.requestsFor("/update/" + QUrl::toPercentEncoding(name)).isEmpty(),
                 before.value(name) == bytes);
     }
-    QCOMPARE(dir.read(u"UpdateList.xml"_s) == list.body, updated || fault.startsWith("killed"_L1));
+    QCOMPARE(dir.read(u"UpdateList.xml"_s) == list.body, changed);
     // Notes make room for themselves; without them the window keeps its size.
     QCOMPARE(window.size(), fault == "notes"_L1 ? QSize(420, 260) : QSize(300, 80));
     const auto *shown = window.findChild<QPlainTextEdit *>();
@@ -407,8 +398,7 @@ void tst_Updater::names()
 
 namespace {
 
-// A web site's folder for the release tool: the update folder site/out it publishes into, and
-// the site's owner's own things beside it, which the tool must leave alone.
+// A web site's folder: the tool's update folder site/out beside the owner's own things.
 class Site
 {
 public:
@@ -439,8 +429,7 @@ public:
             + more);
     }
 
-    // The version the folder serves when its list, the list's signature (by the folder's key or the
-    // list's own) and every file it names belong together; empty otherwise.
+    // The version served when the list, its signature (by either key) and every file agree.
     QString served(const QString &folder) const
     {
         const QMap<QString, QByteArray> files = ProgramFolder::files(folder);
@@ -636,8 +625,7 @@ void tst_Updater::releaseStopped_data()
     QTest::newRow("over a folder earlier tools left, a temporary file in it") << true;
 }
 
-// Stopped at any step, the update folder serves the whole old release or the whole new one, and
-// the next run cleans up what the stopped one left.
+// Stopped at any step, the folder serves a whole release, and the next run cleans up after it.
 void tst_Updater::releaseStopped()
 {
     QFETCH(bool, realFolder);
