@@ -457,8 +457,7 @@ void tst_Updater::releaseTool_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<bool>("published");
     QTest::addColumn<QByteArray>("notes");
-    // of the list: "Rollout|MinimumVersion|Notes|days to Expires"; empty: the key's holders refuse
-    // it
+    // of the list: "Rollout|MinimumVersion|Notes|days to Expires"; empty: refused by key holders
     QTest::addColumn<QString>("steering");
 
     // Options are separated by blanks; "KEY" is the folder's key, "NOTES" a notes file.
