@@ -9,7 +9,6 @@
 #include "release.h"
 #include "releasecheck.h"
 #include "releasefolder.h"
-#include "rollout.h"
 #include "serverlist.h"
 #include "testmain.h"
 #include "testserver.h"
@@ -45,7 +44,6 @@ const QByteArray installedEngine = "engine of the installed version";
 const QByteArray newEngine = "engine of the new version";
 const Files release { { "corvex", newClient }, { "engine.dat", newEngine } };
 
-// Publishes version 2.0 of the files in the server's update folder; returns its list.
 QByteArray publish(TestServer &server, const Files &files)
 {
     QByteArray entries;
@@ -82,7 +80,6 @@ private Q_SLOTS:
     void names();
     void releaseTool_data();
     void releaseTool();
-    void releaseStopped_data();
     void releaseStopped();
 };
 
@@ -149,7 +146,6 @@ void tst_Updater::update()
 
     // Detached programs come to this process when they end and stay zombies, as nothing reaps them.
     QCOMPARE(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
-    // Version 1.0 made this process's: stand-in corvex and quillonv3, a program file and the list.
     ProgramFolder dir;
     TestServer server;
     ProgramDir::setPath(dir.path());
@@ -160,8 +156,7 @@ void tst_Updater::update()
         && dir.write(u"quillonv3"_s, standIn, true) && dir.write(u"engine.dat"_s, installedEngine)
         && dir.writeList(server, "1.0", installedKey));
     // The server is the proxy too; Qt sends nothing for a loopback address through a proxy.
-    const bool proxied = fault == "proxy"_L1;
-    if (proxied) {
+    if (fault == "proxy"_L1) {
         QVERIFY(dir.write(u"UpdateList.xml"_s,
             dir.read(u"UpdateList.xml"_s)
                 .replace(server.url().toEncoded(), "http://proxied.invalid/")));
@@ -223,10 +218,9 @@ void tst_Updater::update()
     }
     list.body = ProgramFolder::spoiled(list.body, fault);
     const QByteArray notes = "新功能\n修复";
-    if (fault == "notes"_L1 || fault == "expired"_L1)
-        list.body.replace("</Version>",
-            fault == "notes"_L1 ? "</Version><Notes>" + notes + "</Notes>"
-                                : "</Version><Expires>2000-01-01T00:00:00Z</Expires>");
+    const QMap<QString, QByteArray> steered { { u"notes"_s, "<Notes>" + notes + "</Notes>" },
+        { u"expired"_s, "<Expires>2000-01-01T00:00:00Z</Expires>" } };
+    list.body.replace("</Version>", "</Version>" + steered.value(fault));
     QVERIFY(fault != "rolled back"_L1 || dir.write(u"temp/bad-version"_s, "2.0"));
     if (fault == "no space"_L1)
         list.body.replace("Size=\"25\"", "Size=\"100000000000000000\"");
@@ -312,7 +306,7 @@ void tst_Updater::update()
         || QTest::qWaitFor([label] { return label->text() == u"正在确认新版本…"_s; }));
     QVERIFY(!done.isEmpty() || done.wait(10000));
     QCOMPARE(secondDone.size(), 1);
-    // A client without a window is ended; a rolled-back version is offered no more.
+    // A client without a window is ended.
     const QByteArray sleeper = dir.read(u"sleeper-started"_s).trimmed();
     QFile stat(u"/proc/"_s + QString::fromLatin1(sleeper) + u"/stat"_s);
     QVERIFY(
@@ -323,13 +317,8 @@ void tst_Updater::update()
     const bool changed = updated || fault.startsWith("killed"_L1);
     QCOMPARE(after == before, !changed);
     QCOMPARE(dir.read(u"temp/bad-version"_s), recorded ? "2.0" : "1.5");
-    QCOMPARE(
-        Rollout::offer(UpdateList::parse(list.body), u"1.0"_s, {}, ProgramDir::rolledBackVersion())
-            == Rollout::Offer::None,
-        recorded);
     QCOMPARE(startRecord(dir, started.section(u' ', -1)), updated ? "new 0" : "0");
     QCOMPARE(dir.read(u"temp/skip-version"_s), then == u"暂不更新"_s ? "2.0" : "");
-    // Nothing of any run stays in temp but the server's list, unless the update was put off.
     QStringList left = dir.files().keys().filter(u"temp/"_s);
     left.removeOne(u"temp/UpdateList.xml"_s);
     left.removeOne(u"temp/bad-version"_s);
@@ -338,7 +327,6 @@ void tst_Updater::update()
     for (const TestServer::Request &request : server.requests())
         ranges += request.header("Range") + request.header("If-Range");
     QCOMPARE(ranges, resumed ? "bytes=10-\"1\"" : "");
-    // Only what is not installed travels; a program is executable.
     for (const auto &[key, bytes] : files.asKeyValueRange()) {
         const QString name = QString::fromUtf8(key);
         QCOMPARE(dir.read(name) == bytes, changed);
@@ -348,12 +336,12 @@ void tst_Updater::update()
                 before.value(name) == bytes);
     }
     QCOMPARE(dir.read(u"UpdateList.xml"_s) == list.body, changed);
-    // Notes make room for themselves; without them the window keeps its size.
     QCOMPARE(window.size(), fault == "notes"_L1 ? QSize(420, 260) : QSize(300, 80));
     const auto *shown = window.findChild<QPlainTextEdit *>();
     QCOMPARE(shown->isVisibleTo(&window) ? shown->toPlainText() : QString(),
         fault == "notes"_L1 ? QString::fromUtf8(notes) : QString());
-    QCOMPARE(answerer.dialogs, proxied ? QStringList(u"代理服务器需要登录"_s) : QStringList());
+    QCOMPARE(answerer.dialogs,
+        fault == "proxy"_L1 ? QStringList(u"代理服务器需要登录"_s) : QStringList());
 }
 
 void tst_Updater::names_data()
@@ -412,8 +400,7 @@ public:
     QString key() const { return dir.filePath(u"key.pem"_s); }
     QByteArray publicKey() const { return Crypto::publicKey(dir.read(u"key.pem"_s)); }
 
-    // Runs the tool in-process over the release's files and any more given; its exit code.
-    int publish(const QString &version, const QStringList &options, const QStringList &more = {},
+    int publish(const QString &version, const QStringList &options,
         const std::function<bool(int)> &hook = {}) const
     {
         const QString base = u"http://127.0.0.1/"_s;
@@ -422,12 +409,12 @@ public:
         return tool.run(QStringList { u"--login-url"_s, base, u"--server-url"_s, base,
                             u"--update-url"_s, base + u"update/"_s }
             + options
-            + QStringList { version, out(), dir.filePath(u"in/corvex"_s),
-                dir.filePath(u"in/lib"_s) }
-            + more);
+            + QStringList {
+                version, out(), dir.filePath(u"in/corvex"_s), dir.filePath(u"in/lib"_s) });
     }
 
-    // The version served when the list, its signature (by either key) and every file agree.
+    // The version served when the list, its signature (by either key) and every file agree, the
+    // programs marked.
     QString served(const QString &folder) const
     {
         const QMap<QString, QByteArray> files = ProgramFolder::files(folder);
@@ -441,12 +428,12 @@ public:
         for (const UpdateList::FileEntry &file : read.files()) {
             const QByteArray bytes = files.value(file.name);
             if (file.sha256 != QString::fromLatin1(Crypto::sha256(bytes).toHex())
-                || file.size != QString::number(bytes.size()))
+                || file.size != QString::number(bytes.size())
+                || file.executable.isEmpty() != file.name.endsWith(u".dat"_s))
                 return {};
         }
         return read.value(u"Version"_s);
     }
-    QString served() const { return served(out()); }
 
     static QStringList entries(const QString &folder)
     {
@@ -457,21 +444,8 @@ public:
     ProgramFolder dir;
 };
 
-const QStringList releaseFiles { u"UpdateList.xml"_s, u"UpdateList.xml.sig"_s, u"corvex"_s,
-    u"engine.dat"_s, u"run&tool"_s };
-
 // What the first release says, line breaks of every kind and markup included.
 const QByteArray firstNotes = "Faster start-up.\r\nFixes: <printing> & \"paste\"\n\tü\r";
-
-// "Rollout|MinimumVersion|Notes|days until Expires" of a list.
-QString steering(const UpdateList &list)
-{
-    const QDateTime expires = QDateTime::fromString(list.value(u"Expires"_s), Qt::ISODate);
-    const qint64 days = qRound(QDateTime::currentDateTimeUtc().secsTo(expires) / 86400.0);
-    return QStringList { list.value(u"Rollout"_s), list.value(u"MinimumVersion"_s),
-        list.value(u"Notes"_s), QString::number(days) }
-        .join(u'|');
-}
 
 } // namespace
 
@@ -483,7 +457,7 @@ void tst_Updater::releaseTool_data()
     QTest::addColumn<QString>("name");
     QTest::addColumn<bool>("published");
     QTest::addColumn<QByteArray>("notes");
-    // of the list published (see steering()); empty: installations holding the key refuse it
+    // of the list: "Rollout|MinimumVersion|Notes|days to Expires"; empty: refused by key holders
     QTest::addColumn<QString>("steering");
 
     // Options are separated by blanks; "KEY" is the folder's key, "NOTES" a notes file.
@@ -545,23 +519,18 @@ void tst_Updater::releaseTool()
     QFETCH(QByteArray, notes);
     QFETCH(QString, steering);
 
-    // A new key, its owner's only, signs; the programs in a folder are marked.
     Site site;
-    const QString notesPath = site.dir.filePath(u"notes.txt"_s);
     QVERIFY(site.dir.write(u"notes.txt"_s, firstNotes));
     QCOMPARE(site.publish(u"2.0"_s,
-                 { u"--new-key"_s, site.key(), u"--notes"_s, notesPath, u"--minimum"_s, u"1.5"_s,
-                     u"--rollout"_s, u"10"_s }),
+                 { u"--new-key"_s, site.key(), u"--notes"_s, site.dir.filePath(u"notes.txt"_s),
+                     u"--minimum"_s, u"1.5"_s, u"--rollout"_s, u"10"_s }),
         0);
     QCOMPARE(QFile::permissions(site.key()) & ~(QFile::ReadUser | QFile::WriteUser),
         QFile::ReadOwner | QFile::WriteOwner);
-    for (const UpdateList::FileEntry &file :
-        UpdateList::read(site.out() + u"/UpdateList.xml"_s).files())
-        QCOMPARE(file.executable, file.name == "engine.dat"_L1 ? QString() : u"yes"_s);
 
     options.replaceInStrings(u"KEY"_s, site.key());
     options.replaceInStrings(u"other.pem"_s, site.dir.filePath(u"other.pem"_s));
-    options.replaceInStrings(u"NOTES"_s, notesPath);
+    options.replaceInStrings(u"NOTES"_s, site.dir.filePath(u"notes.txt"_s));
     QVERIFY(site.dir.write(u"notes.txt"_s, notes));
     const bool republish = version.isEmpty();
     const bool spoiled = name.startsWith("out/"_L1);
@@ -572,25 +541,27 @@ void tst_Updater::releaseTool()
     QVERIFY(!linked
         || (QFile::remove(site.dir.filePath(spoilt))
             && QFile::link(site.dir.filePath(u"in/lib/engine.dat"_s), site.dir.filePath(spoilt))));
-    const QString more = site.dir.filePath(u"in/more/"_s) + name;
-    QVERIFY(name.isEmpty() || spoiled || site.dir.write(u"in/more/"_s + name, "more"));
+    QVERIFY(name.isEmpty() || spoiled || site.dir.write(u"in/lib/"_s + name, "more"));
     QCOMPARE(republish ? Release().run(options + QStringList { site.out() })
-                       : site.publish(version, options,
-                           name.isEmpty() || spoiled ? QStringList() : QStringList { more }),
+                       : site.publish(version, options),
         published ? 0 : 1);
-    QCOMPARE(site.served(),
+    QCOMPARE(site.served(site.out()),
         spoiled && !linked            ? QString()
             : published && !republish ? version
                                       : u"2.0"_s);
-    // Installations holding the key take the list as it steers them.
     if (published) {
         UpdateList list;
-        QCOMPARE(ServerList::judge(UpdateList::parse("<UpdateList><PublicKey>"
-                                       + site.publicKey().toBase64() + "</PublicKey></UpdateList>"),
-                     site.dir.read(u"site/out/UpdateList.xml"_s),
-                     site.dir.read(u"site/out/UpdateList.xml.sig"_s), &list)
-                     .isEmpty()
-                ? ::steering(list)
+        const QString refused
+            = ServerList::judge(UpdateList::parse("<UpdateList><PublicKey>"
+                                    + site.publicKey().toBase64() + "</PublicKey></UpdateList>"),
+                site.dir.read(u"site/out/UpdateList.xml"_s),
+                site.dir.read(u"site/out/UpdateList.xml.sig"_s), &list);
+        const QDateTime expires = QDateTime::fromString(list.value(u"Expires"_s), Qt::ISODate);
+        const qint64 days = qRound(QDateTime::currentDateTimeUtc().secsTo(expires) / 86400.0);
+        QCOMPARE(refused.isEmpty()
+                ? QStringList({ list.value(u"Rollout"_s), list.value(u"MinimumVersion"_s),
+                                  list.value(u"Notes"_s), QString::number(days) })
+                      .join(u'|')
                 : QString(),
             steering);
         // It carries the new key when one was made, else the signer's.
@@ -605,67 +576,60 @@ void tst_Updater::releaseTool()
                                                              : version;
     QCOMPARE(
         QFileInfo(site.out()).symLinkTarget().section(u'/', -1), published ? release : u"2.0"_s);
-    QCOMPARE(Site::entries(site.out()), releaseFiles);
+    QCOMPARE(Site::entries(site.out()),
+        QStringList({ u"UpdateList.xml"_s, u"UpdateList.xml.sig"_s, u"corvex"_s, u"engine.dat"_s,
+            u"run&tool"_s }));
     QCOMPARE(Site::entries(site.dir.filePath(u"site"_s)),
         QStringList({ u"keep.txt"_s, u"out"_s, u"out.old"_s, u"out.releases"_s }));
     QCOMPARE(Site::entries(site.out() + ReleaseFolder::releasesSuffix).size(), published ? 2 : 1);
 }
 
-void tst_Updater::releaseStopped_data()
-{
-    QTest::addColumn<bool>("realFolder");
-
-    QTest::newRow("over a release of the tool, a link") << false;
-    QTest::newRow("over a folder earlier tools left, a temporary file in it") << true;
-}
-
 // Stopped at any step, the folder serves a whole release, and the next run cleans up after it.
 void tst_Updater::releaseStopped()
 {
-    QFETCH(bool, realFolder);
+    // Over a release of the tool, a link, or a folder an earlier tool left, half a file in it.
+    for (const bool realFolder : { false, true }) {
+        QSet<QString> servedAfterStops;
+        for (int stop = 0;; ++stop) {
+            // Two releases, so the run has an older one to remove.
+            Site site;
+            QCOMPARE(site.publish(u"0.9"_s, { u"--new-key"_s, site.key() }), 0);
+            QCOMPARE(site.publish(u"1.0"_s, { u"--key"_s, site.key() }), 0);
+            const QString releases = site.out() + ReleaseFolder::releasesSuffix;
+            if (realFolder)
+                QVERIFY(QFile::remove(site.out()) && QDir().rename(releases + u"/1.0"_s, site.out())
+                    && QDir(releases).removeRecursively()
+                    && site.dir.write(u"site/out/engine.dat.Ab12Cd"_s, "half"));
 
-    QSet<QString> servedAfterStops;
-    for (int stop = 0;; ++stop) {
-        // Two releases, so the run has an older one to remove.
-        Site site;
-        QCOMPARE(site.publish(u"0.9"_s, { u"--new-key"_s, site.key() }), 0);
-        QCOMPARE(site.publish(u"1.0"_s, { u"--key"_s, site.key() }), 0);
-        const QString releases = site.out() + ReleaseFolder::releasesSuffix;
-        if (realFolder)
-            QVERIFY(QFile::remove(site.out()) && QDir().rename(releases + u"/1.0"_s, site.out())
-                && QDir(releases).removeRecursively()
-                && site.dir.write(u"site/out/engine.dat.Ab12Cd"_s, "half"));
-
-        bool stopped = false;
-        const int code
-            = site.publish(u"2.0"_s, { u"--key"_s, site.key() }, {}, [stop, &stopped](int at) {
-                  stopped = stopped || at == stop;
-                  return at != stop;
-              });
-        if (!stopped) {
-            // One run at a time: another one holding the folder refuses this one.
-            QLockFile running(releases + u"/.lock"_s);
-            QVERIFY(code == 0 && running.tryLock());
-            QCOMPARE(site.publish(u"3.0"_s, { u"--key"_s, site.key() }), 1);
-            break;
+            bool stopped = false;
+            const int code
+                = site.publish(u"2.0"_s, { u"--key"_s, site.key() }, [stop, &stopped](int at) {
+                      stopped = stopped || at == stop;
+                      return at != stop;
+                  });
+            if (!stopped) {
+                // One run at a time: another one holding the folder refuses this one.
+                QLockFile running(releases + u"/.lock"_s);
+                QVERIFY(code == 0 && running.tryLock());
+                QCOMPARE(site.publish(u"3.0"_s, { u"--key"_s, site.key() }), 1);
+                break;
+            }
+            QCOMPARE(code, 1);
+            const QString served = *servedAfterStops.insert(site.served(site.out()));
+            QCOMPARE(site.publish(u"3.0"_s, { u"--key"_s, site.key() }), 0);
+            QCOMPARE(site.served(site.out()), u"3.0"_s);
+            QStringList versions;
+            for (const QString &release : Site::entries(releases))
+                versions.append(site.served(releases + u'/' + release));
+            versions.sort();
+            QCOMPARE(versions, QStringList({ served, u"3.0"_s }));
+            // The link is relative: the site can move.
+            QVERIFY(QDir().rename(site.dir.filePath(u"site"_s), site.dir.filePath(u"moved"_s)));
+            QCOMPARE(site.served(site.dir.filePath(u"moved/out"_s)), u"3.0"_s);
         }
-        QCOMPARE(code, 1);
-        const QString served = site.served();
-        servedAfterStops.insert(served);
-        QCOMPARE(site.publish(u"3.0"_s, { u"--key"_s, site.key() }), 0);
-        QCOMPARE(site.served(), u"3.0"_s);
-        // Beside it, the release served and the one served before it, complete.
-        QStringList versions;
-        for (const QString &release : Site::entries(releases))
-            versions.append(site.served(releases + u'/' + release));
-        versions.sort();
-        QCOMPARE(versions, QStringList({ served, u"3.0"_s }));
-        // The link is relative: the site can move.
-        QVERIFY(QDir().rename(site.dir.filePath(u"site"_s), site.dir.filePath(u"moved"_s)));
-        QCOMPARE(site.served(site.dir.filePath(u"moved/out"_s)), u"3.0"_s);
+        // Whole releases only; the swap is one of the steps, neither the first nor the last.
+        QCOMPARE(servedAfterStops, QSet<QString>({ u"1.0"_s, u"2.0"_s }));
     }
-    // Whole releases only; the swap is one of the steps, neither the first nor the last.
-    QCOMPARE(servedAfterStops, QSet<QString>({ u"1.0"_s, u"2.0"_s }));
 }
 
 TAVREL_TEST_MAIN(tst_Updater)
