@@ -6,9 +6,8 @@
 #include <memory>
 #include <optional>
 
-// What a script ends with in the page, as soon as the engine answers. QTRY_* counts its time in
-// steps, not by the clock, so a blank page must not cost a long wait per try; an answer that
-// comes after the wait must not land in a variable that is gone.
+// What a script ends with in the page, waiting briefly: QTRY_* counts tries, not the clock. An
+// answer that comes after the wait must not land in a variable that is gone.
 inline QVariant runScript(QWebEnginePage *page, const QString &script)
 {
     const auto result = std::make_shared<std::optional<QVariant>>();

@@ -16,8 +16,7 @@ public:
     // Makes the file's folder first; a program is made executable.
     bool write(const QString &name, const QByteArray &content, bool program = false) const;
     QByteArray read(const QString &name) const;
-    // An update list of this version, its login page /login and its update folder /update/ on
-    // the server, with extra inside it; written as the installed list.
+    // An update list of this version, with extra, its /login and /update/ on the server.
     static QByteArray list(
         const TestServer &server, const QByteArray &version, const QByteArray &extra = {});
     bool writeList(
@@ -26,13 +25,11 @@ public:
         return write(QStringLiteral("UpdateList.xml"), list(server, version, extra));
     }
 
-    // Mounts a file system of 1 MiB over the folder, which must exist, until unmount(); false
-    // where this process may not mount one (not root).
+    // Mounts a file system of 1 MiB over the folder until unmount(); false when not root.
     static bool mountSmall(const QString &folder);
     static void unmount(const QString &folder);
 
-    // The list as a broken download or a careless hand leaves it: "cut off" after its Version,
-    // or with an "unescaped &" after it; any other fault leaves it as it is.
+    // The list "cut off" after its Version, or with an "unescaped &" after it; else unchanged.
     static QByteArray spoiled(QByteArray list, const QString &fault);
 
     // Every file under the folder with its contents, those under temp/ too or not.

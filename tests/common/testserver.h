@@ -39,8 +39,7 @@ public:
         int trickleMs = 0; // send the body one byte at a time, one every so many milliseconds
         bool endless = false; // send the body over and over, never ending
         QList<QByteArray> headers {}; // extra header lines, such as "Set-Cookie: a=b"
-        // answer "Range: bytes=N-" with 206 and the body from N on, unless an If-Range names
-        // another ETag than the one among the headers
+        // answer "Range: bytes=N-" with 206 from N on, unless If-Range names another ETag
         bool ranges = false;
         qint64 rangeSkew = 0; // ... from this many bytes after N, and say so in Content-Range
         QByteArray login {}; // "user:password": asked with 401 for realm until sent with Basic
@@ -52,11 +51,9 @@ public:
 
     bool start(); // on a free port
 
-    // While down, every connection is cut as soon as it is made, as by a server that is gone;
-    // the port stays the test's meanwhile.
+    // While down, every connection is cut at once, as by a server that is gone; the port is kept.
     void setDown(bool down) { isDown = down; }
-    // Serves as an HTTP proxy too, whatever host a request names, asking with 407 for this
-    // "user:password" with Basic; empty for a proxy that asks for nothing.
+    // Serves as an HTTP proxy of any host too, asking with 407 for this "user:password", if any.
     void setProxyLogin(const QByteArray &login) { proxyLogin = login; }
     // Serves https with this certificate chain and key instead of plain http.
     void setCertificate(const QList<QSslCertificate> &certificates, const QSslKey &privateKey)
