@@ -32,7 +32,12 @@ void tst_Corvex::runsAloneKeepsItsStorageAndHandsOverToTheUpdater()
     while (!display.endsWith(u'\n') && xserver.waitForReadyRead(20000))
         display += QString::fromLatin1(xserver.readAllStandardOutput());
     QVERIFY2(!display.isEmpty(), "Xvfb (Debian: xvfb) gives the test a display of its own");
-    display = u':' + display.trimmed();
+    for (const char *folder :
+        { "XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME" })
+        qunsetenv(folder);
+    qputenv("HOME", QFile::encodeName(home.path()));
+    qputenv("QT_QPA_PLATFORM", "xcb");
+    qputenv("DISPLAY", ':' + display.trimmed().toLatin1());
     server.serve("/login",
         "<script>var found = localStorage.getItem('kept') || 'nothing';"
         "localStorage.setItem('kept', 'saved by the first run');"
@@ -47,14 +52,6 @@ void tst_Corvex::runsAloneKeepsItsStorageAndHandsOverToTheUpdater()
     const auto startClient = [&](QProcess &client) {
         client.setProcessChannelMode(QProcess::ForwardedOutputChannel);
         client.setReadChannel(QProcess::StandardError);
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        for (const QString folder :
-            { "XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME" })
-            environment.remove(folder);
-        environment.insert(u"HOME"_s, home.path());
-        environment.insert(u"QT_QPA_PLATFORM"_s, u"xcb"_s);
-        environment.insert(u"DISPLAY"_s, display);
-        client.setProcessEnvironment(environment);
         client.start(dir.filePath(u"corvex"_s), {});
         const bool ready = QTest::qWaitFor(
             [&] { return client.peek(client.bytesAvailable()).contains("asking where to save"); },
@@ -74,7 +71,7 @@ void tst_Corvex::runsAloneKeepsItsStorageAndHandsOverToTheUpdater()
     // The client's windows on the test's display, the topmost first.
     const auto windows = [&] {
         QProcess xwininfo;
-        xwininfo.start(u"xwininfo"_s, { "-display", display, "-root", "-children" });
+        xwininfo.start(u"xwininfo"_s, { "-root", "-children" });
         xwininfo.waitForFinished(10000);
         QStringList found = QString::fromUtf8(xwininfo.readAllStandardOutput())
                                 .split(u'\n')

@@ -234,20 +234,19 @@ void tst_Download::serverList()
     QVERIFY(server.start());
     const Crypto::KeyPair key = Crypto::newKeyPair(), other = Crypto::newKeyPair();
     const QByteArray zeros = QByteArray(Crypto::publicKeySize, 0).toBase64();
-    // What steers a release, at the edges of what is taken; and beyond them, or past the size cap.
+    // What steers a release beyond what is taken, before what every list has at its edges (the
+    // first of an element counts); or the list past the size cap.
     const QMap<QString, QByteArray> steering {
-        { u"none"_s,
-            "<Notes>" + QByteArray(ServerList::maxNotes, 'n')
-                + "</Notes><Rollout>100</Rollout><Expires>2999-01-01T00:00:00Z</Expires>" },
         { u"Notes over 16 KiB"_s, // in bytes, not in characters
             "<Notes>" + QByteArray("说").repeated(ServerList::maxNotes / 3 + 1) + "</Notes>" },
         { u"list over 1 MiB"_s, "<!--" + QByteArray(UpdateList::downloadSizeCap, ' ') + "-->" },
     };
     QByteArray list = "<UpdateList><Version>2.0</Version><File Name=\"a\" Sha256=\""
         + QByteArray(64, 'a') + "\" Size=\"1\"/>"
-        + (fault.startsWith(u'<') ? fault.toUtf8()
-                                  : steering.value(fault, steering.value(u"none"_s)))
-        + "<PublicKey>" + (fault == "zero key handed on"_L1 ? zeros : other.publicKey.toBase64())
+        + (fault.startsWith(u'<') ? fault.toUtf8() : steering.value(fault)) + "<Notes>"
+        + QByteArray(ServerList::maxNotes, 'n')
+        + "</Notes><Rollout>100</Rollout><Expires>2999-01-01T00:00:00Z</Expires><PublicKey>"
+        + (fault == "zero key handed on"_L1 ? zeros : other.publicKey.toBase64())
         + "</PublicKey></UpdateList>";
     list = ProgramFolder::spoiled(list, fault);
     if (fault.startsWith("no "_L1)) // the element or attribute under another name
