@@ -8,7 +8,6 @@
 
 using namespace Qt::StringLiterals;
 
-// The real client, copied into a temporary program directory beside a test UpdateList.xml.
 class tst_Corvex : public QObject
 {
     Q_OBJECT
@@ -47,8 +46,7 @@ void tst_Corvex::runsAloneKeepsItsStorageAndHandsOverToTheUpdater()
     server.serve("/child",
         "<script>sonwindow.onCall(location.origin + '/ClientServices/BackUp.ashx?id=1', 1, 0, "
         "'backup.xls', true, false)</script>");
-    // Runs the client on the test's display until it asks where to save a backup; returns what its
-    // login page found in local storage.
+    // Runs the client until it asks where to save a backup: what its page found in local storage.
     const auto startClient = [&](QProcess &client) {
         client.setProcessChannelMode(QProcess::ForwardedOutputChannel);
         client.setReadChannel(QProcess::StandardError);
@@ -83,8 +81,8 @@ void tst_Corvex::runsAloneKeepsItsStorageAndHandsOverToTheUpdater()
 
     QProcess first;
     QCOMPARE(startClient(first), QByteArray("nothing"));
-    // A second start brings the first one's main window to the top and ends, without a window
-    // or a check of its own: the first one runs on, its windows as they were.
+    // A second start raises the first one's main window and ends, checking nothing; the first runs
+    // on.
     const QRegularExpression mainWindow(u".*\"Tavrel\":"_s);
     QTRY_VERIFY(windows().indexOf(mainWindow) > 0); // the save question on top of it
     QStringList raised = windows();
@@ -123,8 +121,7 @@ void tst_Corvex::runsAloneKeepsItsStorageAndHandsOverToTheUpdater()
     QVERIFY2(finished.wait(60000), "the client goes away once the updater runs");
     QCOMPARE(updating.exitCode(), 0);
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(dir.filePath(u"update-started"_s)), 30000);
-    // No arguments, the program directory to work in, and nothing of the client's but the
-    // standard descriptors (3 is the listing's own).
+    // No arguments, the program directory, the standard descriptors only (3 is the listing's own).
     QCOMPARE(dir.read(u"update-started"_s),
         "0\n" + QFileInfo(dir.path()).canonicalFilePath().toUtf8() + "\n0\n1\n2\n3\n");
     xserver.terminate();

@@ -234,8 +234,7 @@ void tst_Download::serverList()
     QVERIFY(server.start());
     const Crypto::KeyPair key = Crypto::newKeyPair(), other = Crypto::newKeyPair();
     const QByteArray zeros = QByteArray(Crypto::publicKeySize, 0).toBase64();
-    // What steers a release beyond what is taken, before what every list has at its edges (the
-    // first of an element counts); or the list past the size cap.
+    // Steering beyond what is taken goes before that at its edges (the first element counts).
     const QMap<QString, QByteArray> steering {
         { u"Notes over 16 KiB"_s, // in bytes, not in characters
             "<Notes>" + QByteArray("说").repeated(ServerList::maxNotes / 3 + 1) + "</Notes>" },

@@ -15,8 +15,6 @@
 
 using namespace Qt::StringLiterals;
 
-// What the client sets up before its check: its start-up random, Qt's Chinese translations, the
-// claim on its program directory and its quit on the session's signals.
 class tst_Startup : public QObject
 {
     Q_OBJECT
@@ -26,8 +24,7 @@ private Q_SLOTS:
     void quitsOnSignals();
 };
 
-// The seed is the clock's seconds and milliseconds, whatever the hour and minute; each seed gives a
-// number of its own, in decimal digits and below 2^31.
+// Seconds and milliseconds make the seed; each seed gives its own number, in digits, below 2^31.
 void tst_Startup::seedFromTheClock()
 {
     QCOMPARE(Startup::seedFor(QTime(7, 31, 1, 1)), 10001u);
@@ -42,8 +39,7 @@ void tst_Startup::seedFromTheClock()
 
 void tst_Startup::translatedAndAlone()
 {
-    // A program directory without translations of its own: Qt's are found in Qt's folder, for
-    // its own dialogs and the web engine's menu entries.
+    // No translations in the program directory: Qt's own serve its dialogs and the web menus.
     QTemporaryDir programDir;
     ProgramDir::setPath(programDir.path());
     QObject owner;
