@@ -81,8 +81,7 @@ void tst_Corvex::runsAloneKeepsItsStorageAndHandsOverToTheUpdater()
 
     QProcess first;
     QCOMPARE(startClient(first), QByteArray("nothing"));
-    // A second start raises the first one's main window and ends, checking nothing; the first runs
-    // on.
+    // A second start raises the first one's main window and ends, checking nothing.
     const QRegularExpression mainWindow(u".*\"Tavrel\":"_s);
     QTRY_VERIFY(windows().indexOf(mainWindow) > 0); // the save question on top of it
     QStringList raised = windows();

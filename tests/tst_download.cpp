@@ -234,7 +234,7 @@ void tst_Download::serverList()
     QVERIFY(server.start());
     const Crypto::KeyPair key = Crypto::newKeyPair(), other = Crypto::newKeyPair();
     const QByteArray zeros = QByteArray(Crypto::publicKeySize, 0).toBase64();
-    // Steering beyond what is taken goes before that at its edges (the first element counts).
+    // A row's steering beyond what is taken comes before that at its edges: the first one counts.
     const QMap<QString, QByteArray> steering {
         { u"Notes over 16 KiB"_s, // in bytes, not in characters
             "<Notes>" + QByteArray("说").repeated(ServerList::maxNotes / 3 + 1) + "</Notes>" },
