@@ -8,7 +8,6 @@
 
 using namespace Qt::StringLiterals;
 
-// The real client, copied into a temporary program directory beside a test UpdateList.xml.
 class tst_Corvex : public QObject
 {
     Q_OBJECT
@@ -32,7 +31,12 @@ void tst_Corvex::runsAloneKeepsItsStorageAndHandsOverToTheUpdater()
     while (!display.endsWith(u'\n') && xserver.waitForReadyRead(20000))
         display += QString::fromLatin1(xserver.readAllStandardOutput());
     QVERIFY2(!display.isEmpty(), "Xvfb (Debian: xvfb) gives the test a display of its own");
-    display = u':' + display.trimmed();
+    for (const char *folder :
+        { "XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME" })
+        qunsetenv(folder);
+    qputenv("HOME", QFile::encodeName(home.path()));
+    qputenv("QT_QPA_PLATFORM", "xcb");
+    qputenv("DISPLAY", ':' + display.trimmed().toLatin1());
     server.serve("/login",
         "<script>var found = localStorage.getItem('kept') || 'nothing';"
         "localStorage.setItem('kept', 'saved by the first run');"
@@ -42,19 +46,10 @@ void tst_Corvex::runsAloneKeepsItsStorageAndHandsOverToTheUpdater()
     server.serve("/child",
         "<script>sonwindow.onCall(location.origin + '/ClientServices/BackUp.ashx?id=1', 1, 0, "
         "'backup.xls', true, false)</script>");
-    // Runs the client on the test's display until it asks where to save a backup; returns what its
-    // login page found in local storage.
+    // Runs the client until it asks where to save a backup: what its page found in local storage.
     const auto startClient = [&](QProcess &client) {
         client.setProcessChannelMode(QProcess::ForwardedOutputChannel);
         client.setReadChannel(QProcess::StandardError);
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        for (const QString folder :
-            { "XDG_CONFIG_HOME", "XDG_CACHE_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME" })
-            environment.remove(folder);
-        environment.insert(u"HOME"_s, home.path());
-        environment.insert(u"QT_QPA_PLATFORM"_s, u"xcb"_s);
-        environment.insert(u"DISPLAY"_s, display);
-        client.setProcessEnvironment(environment);
         client.start(dir.filePath(u"corvex"_s), {});
         const bool ready = QTest::qWaitFor(
             [&] { return client.peek(client.bytesAvailable()).contains("asking where to save"); },
@@ -74,7 +69,7 @@ void tst_Corvex::runsAloneKeepsItsStorageAndHandsOverToTheUpdater()
     // The client's windows on the test's display, the topmost first.
     const auto windows = [&] {
         QProcess xwininfo;
-        xwininfo.start(u"xwininfo"_s, { "-display", display, "-root", "-children" });
+        xwininfo.start(u"xwininfo"_s, { "-root", "-children" });
         xwininfo.waitForFinished(10000);
         QStringList found = QString::fromUtf8(xwininfo.readAllStandardOutput())
                                 .split(u'\n')
@@ -86,8 +81,7 @@ void tst_Corvex::runsAloneKeepsItsStorageAndHandsOverToTheUpdater()
 
     QProcess first;
     QCOMPARE(startClient(first), QByteArray("nothing"));
-    // A second start brings the first one's main window to the top and ends, without a window
-    // or a check of its own: the first one runs on, its windows as they were.
+    // A second start raises the first one's main window and ends, checking nothing.
     const QRegularExpression mainWindow(u".*\"Tavrel\":"_s);
     QTRY_VERIFY(windows().indexOf(mainWindow) > 0); // the save question on top of it
     QStringList raised = windows();
@@ -126,8 +120,7 @@ void tst_Corvex::runsAloneKeepsItsStorageAndHandsOverToTheUpdater()
     QVERIFY2(finished.wait(60000), "the client goes away once the updater runs");
     QCOMPARE(updating.exitCode(), 0);
     QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(dir.filePath(u"update-started"_s)), 30000);
-    // No arguments, the program directory to work in, and nothing of the client's but the
-    // standard descriptors (3 is the listing's own).
+    // No arguments, the program directory, the standard descriptors only (3 is the listing's own).
     QCOMPARE(dir.read(u"update-started"_s),
         "0\n" + QFileInfo(dir.path()).canonicalFilePath().toUtf8() + "\n0\n1\n2\n3\n");
     xserver.terminate();

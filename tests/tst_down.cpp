@@ -53,10 +53,9 @@ void tst_Down::exportPages()
     TestServer server;
     QVERIFY(server.start());
     for (int page = 1; page <= pages.size(); ++page) {
-        TestServer::Response response;
-        response.body = "page " + QByteArray::number(page);
+        TestServer::Response response { pages[page - 1] == '5' ? 500 : 200,
+            "page " + QByteArray::number(page) };
         response.dropAfter = pages[page - 1] == '-' ? 2 : -1;
-        response.status = pages[page - 1] == '5' ? 500 : 200;
         response.silent = pages[page - 1] == '.';
         server.serve("/BackUp.ashx?id=7&pageindex=" + QByteArray::number(page), response);
     }

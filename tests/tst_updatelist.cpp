@@ -50,8 +50,7 @@ void tst_UpdateList::read_data()
     QTest::newRow("GBK, whose markup is ASCII")
         << declared("GBK", "<a><Version>2.0</Version><File Name=\"不.dll\"/></a>") << "2.0"
         << QStringList { "不.dll" } << true;
-    // Each ends at its own end, not at a ">" within; a quoted "=" is no attribute, and each
-    // element has its own count.
+    // Each ends at its own end, not a ">" within; a quoted "=" is no attribute; counts per element.
     QTest::newRow("comments, CDATA, processing instructions and attributes that look like more")
         << "<?xml version=\"1.0\" encoding='UTF-8'?><?pi > <!DOCTYPE?><a>"
            "<!-- 1 > 0 <!DOCTYPE a> --><![CDATA[> <!x]]><Version><![CDATA[2.0]]></Version>"
