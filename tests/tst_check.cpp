@@ -179,6 +179,7 @@ void tst_Check::outcome()
         // Asked first, with the version and what it brings; answered as the row says.
         QTRY_VERIFY_WITH_TIMEOUT(
             check.updateQuestion() && check.updateQuestion()->isVisible(), 10000);
+        QVERIFY(!splash.isVisible());
         UpdateQuestion *question = check.updateQuestion();
         QCOMPARE(question->windowTitle() + u'|' + question->findChild<QLabel *>()->text(),
             u"发现新版本|Tavrel 1.1"_s);
