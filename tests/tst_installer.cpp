@@ -21,9 +21,10 @@ constexpr int commitPoint = 18;
 QMap<QString, QByteArray> installation(bool fresh)
 {
     QMap<QString, QByteArray> files;
-    for (const QString &name : names)
+    for (const QString &name : names) {
         if (fresh || name != "extra.dat"_L1)
             files.insert(name, (fresh ? "new " : "old ") + name.toUtf8());
+    }
     return files;
 }
 
